@@ -1,0 +1,82 @@
+// The factory-data region on the raw MTD partition: the record that holds it in
+// memory, and the routines that load it, erase the partition and write it back.
+#pragma once
+
+#include <cstdint>
+#include <mtd/mtd-user.h>
+
+// The partition and the number of bytes of good flash that hold the factory data.
+constexpr char FACTORY_DEVICE[] = "/dev/mtd7";
+constexpr int32_t FACTORY_REGION_SIZE = 0x60000;
+
+// The longest cell text the value field holds, its NUL not counted.
+constexpr int FACTORY_VALUE_MAX = 255;
+
+// The one record of the read/write command: the open partition and the region's image.
+struct FactoryImage {
+    int32_t fd;            // descriptor of the partition; 0 until opened
+    int32_t region_size;   // bytes of the region, FACTORY_REGION_SIZE
+    int32_t cell_offset;   // image offset of the cell to read or write
+    char value[256];       // the text to store, NUL-terminated
+    char device[64];       // partition path, NUL-terminated
+    char *image;           // heap buffer of region_size bytes; null until loaded
+    int32_t loaded;        // image bytes that came from flash; the rest of the buffer is zero
+};
+
+// Zero the record, then set the device path and the region size.
+void mtd_init_data(FactoryImage &img);
+
+// Ask the partition for its geometry. Returns 0, or -1 after printing "Can't get mtd-info!".
+[[nodiscard]] int mtd_read_geometry(int fd, mtd_info_user &info);
+
+// The block loop: from the current position (the start of the partition), read `size`
+// bytes of good flash into `buf`, stepping over bad NAND blocks. Stops early at a failed
+// read (printing the "[who] read error!!" and perror lines) or when the bad-block probes
+// reach the partition's end (silently). Zeroes the part of `buf` it did not fill.
+// Returns the bytes read.
+[[nodiscard]] int32_t mtd_read_region(int fd, const mtd_info_user &info, char *buf, int32_t size,
+                                      const char *who);
+
+// Open the device, read its geometry and load the region into a new image buffer.
+// Returns -1 when the load could not start (open, geometry or allocation failure; the
+// descriptor is closed again), else 0 with img.fd open and img.image and img.loaded set,
+// also after a load that ended early. The caller closes and frees.
+[[nodiscard]] int mtd_get_data(FactoryImage &img);
+
+// Read a cell offset the way atoi does (leading white space, an optional sign, decimal
+// digits up to the first other character; no digits give 0), saturating instead of
+// overflowing. Sets *offset and returns 0 when it lies inside an image of `size` bytes;
+// otherwise prints "<prog>: offset <text> is outside the factory region" and returns -1.
+[[nodiscard]] int mtd_cell_offset(const char *prog, const char *text, int32_t size, int32_t *offset);
+
+// Print the text at `pos` of the image up to its NUL, or up to the image's end when it
+// has none, and a newline when asked; the text is printed byte for byte. A text that runs
+// into the part of the image that could not be read (at or beyond `loaded`) is refused
+// with a message. Returns 0, or -1 after a refusal or a failed write to standard output.
+[[nodiscard]] int mtd_print_cell(const char *prog, const char *image, int32_t size, int32_t loaded,
+                                 int32_t pos, bool newline);
+
+// Commit: store img.value at img.cell_offset and put the whole image back on the
+// partition (erase, rewind, write, sync), then read the region back and compare.
+// Refuses, before anything is erased, a cell that does not fit the image and an image
+// that was not read whole. Returns 0 when the flash holds the image, -1 after a failure
+// that it has reported on standard error.
+[[nodiscard]] int mtd_set_data(FactoryImage &img);
+
+// Erase good blocks from the start of the partition until `count` bytes are erased
+// (at least one block, even for 0). A NAND block whose erase fails with EIO is marked
+// bad and does not count. Returns 1 when done (also when the partition ends first),
+// 0 after a failure it has reported.
+[[nodiscard]] int mtd_erase_region(int fd, uint32_t count);
+
+// Write `length` bytes from the start of the partition in erase-block chunks, each
+// followed by fsync; on NAND step over bad blocks, and mark a block bad when its write
+// fails and write the data again into the next good block (erasing it first when it lies
+// beyond what mtd_erase_region erased). Returns the data bytes written; less than the
+// length (clamped to the partition's size) after a failure it has reported.
+[[nodiscard]] int32_t cgi_max_write(int fd, const unsigned char *data, int64_t length);
+
+// Read the region back from the start of the partition the way the loader does and
+// compare it with `image`. Returns 0 when equal, else -1 after naming the first image
+// offset that differs.
+[[nodiscard]] int mtd_check_region(int fd, const char *image, int32_t size);

@@ -1,0 +1,47 @@
+# Simulated partitions for the black-box tests of the flash programs.
+# Needs MTDSIM (the preload library) and MTDSIM_REGION (the region dump tool).
+. "$CLAIM"
+
+FLASH_DIR=$CLAIM_DIR/flash
+mkdir -p "$FLASH_DIR"
+
+# flash SIZE [ERASESIZE [TYPE]]: a fresh partition of SIZE bytes whose every erase
+# block is filled with a pattern naming it ("blk3" repeated), no bad blocks, no faults.
+flash() {
+    unset MTDSIM_ABSENT MTDSIM_GETINFO_FAIL MTDSIM_PROBE_ERROR MTDSIM_READ_FAIL \
+          MTDSIM_ERASE_FAIL MTDSIM_WRITE_FAIL MTDSIM_SETBAD_FAIL MTDSIM_BAD MTDSIM_WRITESIZE
+    export MTDSIM_IMAGE=$FLASH_DIR/part MTDSIM_TRACE=$FLASH_DIR/trace
+    export MTDSIM_SIZE=$(($1)) MTDSIM_ERASESIZE=$((${2:-0x20000})) MTDSIM_TYPE=${3:-4}
+    rm -f "$MTDSIM_IMAGE" "$MTDSIM_IMAGE".* "$MTDSIM_TRACE"
+    local block=0 blocks=$((MTDSIM_SIZE / MTDSIM_ERASESIZE))
+    while [ $block -lt $blocks ]; do
+        yes "blk$block" | tr -d '\n' | head -c $MTDSIM_ERASESIZE
+        block=$((block + 1))
+    done >"$MTDSIM_IMAGE"
+}
+
+# put OFFSET TEXT: store TEXT and a NUL at partition byte OFFSET.
+put() {
+    printf '%s\0' "$2" | dd of="$MTDSIM_IMAGE" bs=1 seek=$(($1)) conv=notrunc status=none
+}
+
+# put_raw OFFSET TEXT: store TEXT without a NUL.
+put_raw() {
+    printf '%s' "$2" | dd of="$MTDSIM_IMAGE" bs=1 seek=$(($1)) conv=notrunc status=none
+}
+
+# trace: the device calls since the last reset; trace_reset starts afresh.
+trace() { cat "$MTDSIM_TRACE" 2>/dev/null; }
+trace_reset() { rm -f "$MTDSIM_TRACE"; }
+
+# region [LENGTH]: the first LENGTH (default 0x60000) bytes of good flash, bad blocks
+# stepped over, as the loader sees them.
+region() {
+    "$MTDSIM_REGION" "$MTDSIM_IMAGE" "$MTDSIM_ERASESIZE" $((${1:-0x60000}))
+}
+
+# Every write into flash that was not erased first, as the simulator recorded it.
+unerased() { cat "$MTDSIM_IMAGE.unerased" 2>/dev/null; }
+
+show() { trace_reset; LD_PRELOAD=$MTDSIM "$CELLSHOW" "$@"; }
+rw() { trace_reset; LD_PRELOAD=$MTDSIM "$CELLRW" "$@"; }

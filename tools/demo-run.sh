@@ -1,0 +1,28 @@
+#!/bin/sh
+# The demo proper, on the programs of a build tree ($1).
+set -e
+build=$(cd "$1" && pwd)
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+# A 1 MiB NAND partition (eight 128 KiB blocks) whose second block is bad. The factory
+# region fills the good blocks from the start: region byte 0x20000 lives in block 2.
+export MTDSIM_IMAGE="$work/mtd7" MTDSIM_SIZE=0x100000 MTDSIM_ERASESIZE=0x20000 MTDSIM_TYPE=4 MTDSIM_BAD=1
+head -c $((0x100000)) /dev/zero | tr '\0' '\377' >"$MTDSIM_IMAGE"
+printf 'FT2026A00123\0' | dd of="$MTDSIM_IMAGE" bs=1 seek=0 conv=notrunc status=none
+printf '00:1A:2B:3C:4D:5E\0' | dd of="$MTDSIM_IMAGE" bs=1 seek=$((0x40040)) conv=notrunc status=none
+
+run() {
+    printf '$ %s\n' "$*"
+    LD_PRELOAD="$build/tests/sim/libmtdsim.so" "$@" || printf '(exit status %s)\n' "$?"
+}
+cd "$build/factory"
+echo "== /dev/mtd7 simulated: NAND, 128 KiB blocks, block 1 bad"
+run ./cellshow factory 0
+run ./cellshow factory $((0x20040))
+run ./cellrw r 0
+echo
+run ./cellrw w 0 FT2026A00999
+run ./cellrw r 0
+echo
+run ./cellshow factory 0
