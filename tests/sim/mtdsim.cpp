@@ -146,6 +146,7 @@ __attribute__((format(printf, 2, 3))) static void append_line(const char *path, 
     int fd = host_open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0)
         return;
+    // On a file opened for appending, pwrite appends; and it is none of the calls we stand in for.
     ssize_t ignored = pwrite(fd, line, strlen(line), 0);
     (void)ignored;
     host_close(fd);
@@ -220,6 +221,7 @@ static int env_faults(const char *var, fault *faults, int &count, int (*value_of
     return 0;
 }
 
+// The write fault that `text` names: 'e' for eio, 's' for short, 0 for none.
 static int write_kind(const char *text)
 {
     return strcmp(text, "eio") == 0 ? 'e' : strcmp(text, "short") == 0 ? 's' : 0;
@@ -427,6 +429,7 @@ static bool is_device(const char *path)
     return path && strcmp(path, device_path) == 0 && getenv("MTDSIM_IMAGE");
 }
 
+// The name of an access mode as open's flags spell it.
 static const char *access_name(int access)
 {
     return access == O_RDONLY ? "O_RDONLY" : access == O_WRONLY ? "O_WRONLY" : "O_RDWR";
@@ -464,6 +467,9 @@ static int sim_open(int flags)
     return fd;
 }
 
+// Each device call below answers as the MTD character device does, and traces the answer.
+
+// Read from the position on, cut at the end of the partition; bad blocks read like any other.
 static ssize_t sim_read(slot &s, void *buf, size_t len)
 {
     char call[64];
@@ -498,6 +504,8 @@ static int write_fault(uint64_t pos, uint64_t len)
     return kind;
 }
 
+// Program from the position on, cut at the end of the partition; a failed write leaves the
+// position where it was.
 static ssize_t sim_write(slot &s, const void *buf, size_t len)
 {
     char call[64];
@@ -525,6 +533,7 @@ static ssize_t sim_write(slot &s, const void *buf, size_t len)
     return answer(call, int64_t(n), true);
 }
 
+// Move the position anywhere from the start to the end of the partition.
 static off_t sim_lseek(slot &s, off_t offset, int whence)
 {
     char call[64], hex[24], number[16];
@@ -543,6 +552,7 @@ static off_t sim_lseek(slot &s, off_t offset, int whence)
     return off_t(answer(call, target, true));
 }
 
+// MEMGETINFO: the geometry.
 static int sim_getinfo(mtd_info_user *info)
 {
     getinfo_calls++;
@@ -558,6 +568,7 @@ static int sim_getinfo(mtd_info_user *info)
     return int(answer("getinfo", 0, false, true));
 }
 
+// MEMGETBADBLOCK: 1 for a bad block, 0 for a good one.
 static int sim_getbad(const loff_t *offset)
 {
     char call[48], hex[24];
@@ -571,6 +582,7 @@ static int sim_getbad(const loff_t *offset)
     return int(answer(call, dev.nand && dev.bad[block], false));
 }
 
+// MEMSETBADBLOCK: mark the block holding `offset` bad, for this process and the later ones.
 static int sim_setbad(slot &s, const loff_t *offset)
 {
     char call[48], hex[24];
@@ -594,6 +606,7 @@ static int sim_setbad(slot &s, const loff_t *offset)
     return int(answer(call, r == 0 && dev.setbad_fail ? -EIO : r, false));
 }
 
+// MEMERASE: erase whole blocks.
 static int sim_erase(slot &s, const erase_info_user *range)
 {
     char call[64];
@@ -620,6 +633,7 @@ static int sim_erase(slot &s, const erase_info_user *range)
     return int(answer(call, 0, false));
 }
 
+// The ioctls a flash tool uses; any other is unknown to the device.
 static int sim_ioctl(slot &s, unsigned long request, void *arg)
 {
     switch (request) {
@@ -638,6 +652,7 @@ static int sim_ioctl(slot &s, unsigned long request, void *arg)
     }
 }
 
+// Close the descriptor and the image behind it.
 static int sim_close(slot &s)
 {
     answer("close", 0, false, true);
@@ -659,6 +674,9 @@ using openat_fn = int (*)(int, const char *, int, ...);
 // Only the interposed calls leave the library; its helpers stay out of the program's way.
 #pragma GCC visibility push(default)
 extern "C" {
+
+// The calls a program makes on files: those on the device are answered here, the others go on
+// to the definition that comes after this library.
 
 int open(const char *path, int flags, ...)
 {
