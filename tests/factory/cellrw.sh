@@ -17,14 +17,19 @@ put 0 ZERO
 claim "a non-numeric offset reads offset 0" 0 "ZERO" "" -- rw r abc
 claim "\"read\" is not a command word: the region is loaded, nothing else" 0 "" "" -- rw read 0
 same "\"read\" only loads" "open O_RDWR
+flock LOCK_SH
 getinfo
 lseek 0x0 SEEK_SET -> 0x0
+eccstats failed 0
 getbad 0x0 -> 0
 read 0x0 0x20000 -> 0x20000
+eccstats failed 0
 getbad 0x20000 -> 0
 read 0x20000 0x20000 -> 0x20000
+eccstats failed 0
 getbad 0x40000 -> 0
 read 0x40000 0x20000 -> 0x20000
+eccstats failed 0
 close
 " "$(trace)"
 claim "w without a value fails silently after the load" 255 "" "" -- rw w 512
@@ -69,14 +74,19 @@ claim "w on clean NAND" 0 "" "$(probe_line 0; nand_line 0; probe_line 0x20000; n
     -- rw w 512 ABC
 committed "clean NAND"
 same "clean NAND: load, erase three blocks, write three with fsync, check" "open O_RDWR
+flock LOCK_EX
 getinfo
 lseek 0x0 SEEK_SET -> 0x0
+eccstats failed 0
 getbad 0x0 -> 0
 read 0x0 0x20000 -> 0x20000
+eccstats failed 0
 getbad 0x20000 -> 0
 read 0x20000 0x20000 -> 0x20000
+eccstats failed 0
 getbad 0x40000 -> 0
 read 0x40000 0x20000 -> 0x20000
+eccstats failed 0
 getinfo
 getbad 0x0 -> 0
 erase 0x0 0x20000 -> 0
@@ -102,12 +112,16 @@ fsync -> -1 EINVAL
 fsync -> -1 EINVAL
 getinfo
 lseek 0x0 SEEK_SET -> 0x0
+eccstats failed 0
 getbad 0x0 -> 0
 read 0x0 0x20000 -> 0x20000
+eccstats failed 0
 getbad 0x20000 -> 0
 read 0x20000 0x20000 -> 0x20000
+eccstats failed 0
 getbad 0x40000 -> 0
 read 0x40000 0x20000 -> 0x20000
+eccstats failed 0
 close
 " "$(trace)"
 claim "the stored cell reads back with r" 0 "ABC" "" -- rw r 512

@@ -14,6 +14,7 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <mtd/mtd-user.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -66,6 +67,9 @@ struct device {
     fault erase_faults[max_faults], write_faults[max_faults];
     int erase_fault_count, write_fault_count;
     unsigned char probe_error[max_blocks];
+    unsigned char ecc_fail[max_blocks]; // reads touching these blocks meet uncorrectable errors
+    uint32_t ecc_failed;                // the device's count of uncorrectable errors
+    int readonly;                       // errno refusing write access, 0 when it is granted
     unsigned char bad[max_blocks];
 };
 
@@ -267,6 +271,20 @@ static int load_config()
         dev.read_fail_answer = strcmp(colon + 1, "0") ? -EIO : 0;
     }
 
+    dev.ecc_failed = 0;
+    memset(dev.ecc_fail, 0, sizeof dev.ecc_fail);
+    const char *ecc = getenv("MTDSIM_ECC_FAIL");
+    if (ecc && parse_block_list(ecc, dev.ecc_fail, max_blocks) != 0) {
+        fprintf(stderr, bad_number_msg, "MTDSIM_ECC_FAIL", ecc);
+        return -1;
+    }
+    const char *readonly = getenv("MTDSIM_READONLY");
+    dev.readonly = readonly && *readonly ? errno_value(readonly) : 0;
+    if (readonly && *readonly && dev.readonly == 0) {
+        fprintf(stderr, bad_number_msg, "MTDSIM_READONLY", readonly);
+        return -1;
+    }
+
     memset(dev.probe_error, 0, sizeof dev.probe_error);
     const char *probe = getenv("MTDSIM_PROBE_ERROR");
     dev.probe_error_all = probe && strcmp(probe, "all") == 0;
@@ -442,6 +460,11 @@ static int sim_open(int flags)
         return int(answer("open", -EINVAL, false));
     if (dev.absent)
         return int(answer("open", -ENOENT, false));
+    if (dev.readonly && (flags & O_ACCMODE) != O_RDONLY) {
+        char call[32];
+        snprintf(call, sizeof call, "open %s", access_name(flags & O_ACCMODE));
+        return int(answer(call, -dev.readonly, false));
+    }
     slot *free_slot = std::find_if(slots, slots + max_slots, [](const slot &s) { return !s.used; });
     if (free_slot == slots + max_slots)
         return int(answer("open", -EMFILE, false));
@@ -487,6 +510,10 @@ static ssize_t sim_read(slot &s, void *buf, size_t len)
             return answer(call, -EIO, true);
         done += uint64_t(got);
     }
+    // Data that ECC could not correct comes back without an error; only the count grows.
+    for (uint64_t block = pos / dev.erasesize; n > 0 && block <= (pos + n - 1) / dev.erasesize; block++)
+        if (dev.ecc_fail[block])
+            dev.ecc_failed++;
     s.pos += int64_t(n);
     return answer(call, int64_t(n), true);
 }
@@ -645,6 +672,14 @@ static int sim_ioctl(slot &s, unsigned long request, void *arg)
         return sim_setbad(s, static_cast<const loff_t *>(arg));
     case MEMERASE:
         return sim_erase(s, static_cast<const erase_info_user *>(arg));
+    case ECCGETSTATS: {
+        auto *stats = static_cast<mtd_ecc_stats *>(arg);
+        *stats = {};
+        stats->failed = dev.ecc_failed;
+        char call[48];
+        snprintf(call, sizeof call, "eccstats failed %u", dev.ecc_failed);
+        return int(answer(call, 0, false, true));
+    }
     default:
         char call[48];
         snprintf(call, sizeof call, "ioctl 0x%lx", request);
@@ -823,6 +858,21 @@ int fsync(int fd)
         return int(answer("fsync", -EINVAL, false));
     static auto real = next<int (*)(int)>("fsync");
     return real(fd);
+}
+
+int flock(int fd, int operation) noexcept
+{
+    static auto real = next<int (*)(int, int)>("flock");
+    slot *s = find_slot(fd);
+    if (!s)
+        return real(fd, operation);
+    const int kind = operation & ~LOCK_NB;
+    char call[48];
+    snprintf(call, sizeof call, "flock %s%s",
+             kind == LOCK_EX ? "LOCK_EX" : kind == LOCK_SH ? "LOCK_SH" : kind == LOCK_UN ? "LOCK_UN" : "?",
+             operation & LOCK_NB ? "|LOCK_NB" : "");
+    // The lock is the image file's, so that runs on one simulated partition exclude each other.
+    return int(answer(call, real(s->fd, operation) == 0 ? 0 : -errno, false, true));
 }
 
 int close(int fd)
