@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "convert.h"
 #include "failalloc.h"
 #include "table.h"
 #include "table_file.h"
@@ -90,6 +91,122 @@ TEST(LoadSweep, StopsAtTheFailingLineAndLeaksNothing)
             release_translation_table();
             EXPECT_EQ(failalloc_live(), 0);
         }
+}
+
+using context_conversion = int (*)(const char *, char **);
+
+// Run a conversion of `context` with every one of its allocations failing in
+// turn (alone, then with all later ones), and check each result against the
+// outcomes allowed, and that nothing is left allocated.
+void sweep(context_conversion convert, const char *context, const std::set<std::string> &allowed)
+{
+    char *full = nullptr;
+    failalloc_arm(0, 0);
+    int result = convert(context, &full);
+    long total = failalloc_disarm();
+    ASSERT_EQ(result, 0) << context;
+    std::string expected = full;
+    free(full);
+    ASSERT_EQ(allowed.count(expected), 1u) << context;
+
+    char sentinel[] = "untouched";
+    for (int persistent = 0; persistent <= 1; persistent++)
+        for (long n = 1; n <= total + 1; n++) {
+            char *out = sentinel;
+            failalloc_arm(n, persistent);
+            result = convert(context, &out);
+            failalloc_disarm();
+            SCOPED_TRACE(std::string(context) + ", allocation " + std::to_string(n) + (persistent ? " and later" : ""));
+            if (result != 0) {
+                EXPECT_EQ(result, -1);
+                EXPECT_EQ(out, sentinel);
+            } else {
+                EXPECT_EQ(allowed.count(out), 1u) << out;
+                if (n > total) {
+                    EXPECT_EQ(out, expected);
+                }
+                free(out);
+            }
+            EXPECT_EQ(failalloc_live(), 0);
+        }
+}
+
+// A context cut into the text before its range and the range, if it has one.
+struct ContextParts {
+    std::string head, range;
+    bool has_range;
+};
+
+ContextParts parts_of(const std::string &context)
+{
+    size_t at = 0;
+    for (int colons = 0; colons < 3; colons++) {
+        at = context.find(':', at);
+        if (at == std::string::npos)
+            return {context, "", false};
+        at++;
+    }
+    return {context.substr(0, at - 1), context.substr(at), true};
+}
+
+// A converted text, or the text itself when the conversion gives none.
+std::string converted(char *(*convert)(const char *), const std::string &text)
+{
+    char *out = convert(text.c_str());
+    std::string result = out ? out : text;
+    free(out);
+    return result;
+}
+
+// Range texts made of each side of the first '-', converted or as written.
+void add_half_mixes(std::set<std::string> &ranges, const std::string &range, char *(*convert)(const char *))
+{
+    size_t dash = range.find('-');
+    if (dash == std::string::npos)
+        return;
+    std::string low = range.substr(0, dash), high = range.substr(dash + 1);
+    for (auto &l : {low, converted(convert, low)})
+        for (auto &h : {high, converted(convert, high)})
+            ranges.insert(l + "-" + h);
+}
+
+// When memory runs out, rawlabel's conversion may leave the range as parsed,
+// collapsed but unconverted, or with one side of the '-' unconverted.
+std::set<std::string> untranslate_outcomes(const char *context)
+{
+    std::set<std::string> outcomes = {context};
+    char *full = nullptr;
+    if (untranslate_context(context, &full) == 0)
+        outcomes.insert(full);
+    free(full);
+    ContextParts parts = parts_of(context);
+    if (!parts.has_range)
+        return outcomes;
+    std::string range = parts.range;
+    size_t dash = range.find('-');
+    if (dash != std::string::npos && range.substr(0, dash) == range.substr(dash + 1))
+        range = range.substr(dash + 1);
+    std::set<std::string> ranges = {range};
+    add_half_mixes(ranges, range, untranslate_level);
+    for (auto &r : ranges)
+        outcomes.insert(parts.head + ":" + r);
+    return outcomes;
+}
+
+TEST(UntranslateSweep, EndsConvertedOrUnconvertedAndLeaksNothing)
+{
+    LoadedTable table(joined(lines_of(EXAMPLE_TRANSLATIONS), lines_of(EXAMPLE_TRANSLATIONS).size()));
+    const char *contexts[] = {
+        "user_u:object_r:file_t:SystemLow-SystemHigh",
+        "u:r:t:Secret:Red,Blue-SystemLow:Cyan",
+        "u:r:t:SystemLow:Blue,Green",
+        "u:r:t:SystemLow-SystemLow",
+        "u:r:t:Mauve:Blue-s0",
+        "u:r:t:SystemLow:Blue,Purple",
+        "u:r:t",
+    };
+    for (const char *context : contexts)
+        sweep(untranslate_context, context, untranslate_outcomes(context));
 }
 
 } // namespace

@@ -1,0 +1,34 @@
+// Conversions between translated and raw MLS text, through the translation table
+// (table.h), which must be loaded first. They only read the table.
+//
+// Nothing is reported: a part that cannot be converted comes back unchanged, and
+// a null result means that memory ran out. Arguments are never modified; every
+// new text is malloc'ed and belongs to the caller.
+#pragma once
+
+// ---- Translated to raw ----
+
+// The raw sensitivity for a translated label or range, borrowed from the table:
+// the raw level of the level part (the text before the first '-', then before the
+// first ':') when the table translates it, else the fallback level (the raw level
+// of the first level that a category line created, if it is not empty). Null when
+// there is neither, or when memory ran out.
+[[nodiscard]] const char *find_raw_level(const char *text);
+
+// One translated level with its categories in raw form, e.g. SystemLow:Blue,Green
+// to s0:c0,c1. The sensitivity is the one find_raw_level gives, or "s0". A level
+// with a category the table does not know comes back unchanged, as does one whose
+// result cannot be built. Null when memory ran out before anything was converted.
+[[nodiscard]] char *untranslate_level(const char *text);
+
+// A translated range in raw form: a known translation of the whole text, else
+// each side of the first '-' converted by untranslate_level (a side that gives
+// null stays as written). Null when memory ran out.
+[[nodiscard]] char *untranslate_range(const char *text);
+
+// Parse `context` with libselinux and convert its range to raw form; a range whose
+// two sides are the same text is collapsed to one first, and a context without a
+// range gets the conversion of the empty text. With an empty table the range is
+// left alone. Returns 0 with `*out` set to a new text (free it with freecon), or
+// -1 with `*out` untouched when the context cannot be parsed or rendered.
+[[nodiscard]] int untranslate_context(const char *context, char **out);
