@@ -1,5 +1,6 @@
 #include "convert.h"
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -150,6 +151,167 @@ int untranslate_context(const char *context, char **out)
         if (raw)
             (void)context_range_set(parsed, raw.get());
     }
+    const char *rendered = context_str(parsed);
+    char *copy = rendered ? copy_text(rendered) : nullptr;
+    context_free(parsed);
+    if (!copy)
+        return -1;
+    *out = copy;
+    return 0;
+}
+
+const char *translation_for_raw(const char *level, const char *label)
+{
+    const LevelEntry *entry = find_level_entry(level);
+    if (!entry)
+        return nullptr;
+    if (strcmp(label, level) == 0)
+        return entry->translation;
+    for (const CategoryEntry *cat = entry->categories; cat; cat = cat->next)
+        if (strcmp(cat->raw_label, label) == 0)
+            return *cat->translation ? cat->translation : nullptr;
+    return label;
+}
+
+// A category number of a range token, read in base 10; -1 for one that is out
+// of range for a long.
+static long category_number(const char *text)
+{
+    errno = 0;
+    long n = strtol(text, nullptr, 10);
+    return errno == ERANGE ? -1 : n;
+}
+
+static const long max_category = 1023;
+
+// The written-out list, or null when a range is invalid, memory runs out or the
+// list is empty.
+static char *expanded_list(const char *cats)
+{
+    owned_text tokens(copy_text(cats), &free);
+    owned_text list(tokens ? copy_text("") : nullptr, &free);
+    if (!list)
+        return nullptr;
+    char *save = nullptr;
+    for (char *token = strtok_r(tokens.get(), ",", &save); token; token = strtok_r(nullptr, ",", &save)) {
+        const char *dot = strchr(token, '.');
+        if (!dot) {
+            list.reset(format_text("%s%s,", list.get(), token));
+            if (!list)
+                return nullptr;
+            continue;
+        }
+        // The first character (normally the 'c') is skipped unread, and so is the
+        // one after the '.'; a '.' at the end leaves no number to read.
+        if (dot[1] == '\0')
+            return nullptr;
+        long low = category_number(token + 1);
+        long high = category_number(dot + 2);
+        if (low < 0 || high < low || high > max_category)
+            return nullptr;
+        for (long n = low; n <= high; n++) {
+            list.reset(format_text("%sc%ld,", list.get(), n));
+            if (!list)
+                return nullptr;
+        }
+    }
+    size_t length = strlen(list.get());
+    if (length == 0)
+        return nullptr;
+    list.get()[length - 1] = '\0';
+    return list.release();
+}
+
+char *expand_category_list(const char *cats)
+{
+    char *list = expanded_list(cats);
+    return list ? list : copy_text(cats);
+}
+
+// The translations of the categories of `label`, each looked up as level:category,
+// joined by ','; null when one has no translation, there are none, or memory ran
+// out.
+static char *translated_categories(const char *level, const char *label)
+{
+    owned_text list(expand_category_list(strchr(label, ':') + 1), &free);
+    owned_text joined(list ? copy_text("") : nullptr, &free);
+    if (!joined)
+        return nullptr;
+    char *save = nullptr;
+    for (char *token = strtok_r(list.get(), ",", &save); token; token = strtok_r(nullptr, ",", &save)) {
+        owned_text key(format_text("%s:%s", level, token), &free);
+        if (!key)
+            return nullptr;
+        const char *name = translation_for_raw(level, key.get());
+        if (!name || strcmp(name, key.get()) == 0)
+            return nullptr;
+        joined.reset(format_text("%s%s,", joined.get(), name));
+        if (!joined)
+            return nullptr;
+    }
+    size_t length = strlen(joined.get());
+    if (length == 0)
+        return nullptr;
+    joined.get()[length - 1] = '\0';
+    return joined.release();
+}
+
+char *translate_level(const char *label)
+{
+    owned_text level(level_of_label(label), &free);
+    if (!level)
+        return nullptr;
+    const char *whole = translation_for_raw(level.get(), label);
+    if (!whole)
+        return nullptr;
+    if (strcmp(whole, "SystemHigh") == 0)
+        return copy_text(whole);
+    const char *level_name = find_level_entry(level.get())->translation;
+    if (strcmp(whole, label) != 0) {
+        if (*level_name == '\0' || strcmp(whole, level_name) == 0)
+            return copy_text(whole);
+        return format_text("%s:%s", level_name, whole);
+    }
+    if (!strchr(label, ':'))
+        return copy_text(label);
+    // All or nothing: a category without translation keeps the label as it is.
+    owned_text names(translated_categories(level.get(), label), &free);
+    if (!names)
+        return copy_text(label);
+    if (*level_name == '\0')
+        return names.release();
+    return format_text("%s:%s", level_name, names.get());
+}
+
+// The translated form of a range, or null when it stays as it is.
+static char *translated_range(const char *range)
+{
+    owned_text whole(translate_level(range), &free);
+    if (whole && strcmp(whole.get(), range) != 0)
+        return whole.release();
+    const char *dash = strchr(range, '-');
+    if (!dash)
+        return nullptr;
+    owned_text low(copy_text(range), &free);
+    if (!low)
+        return nullptr;
+    char *high = low.get() + (dash - range);
+    *high++ = '\0';
+    owned_text low_name(translate_level(low.get()), &free);
+    owned_text high_name(translate_level(high), &free);
+    return format_text("%s-%s", low_name ? low_name.get() : low.get(), high_name ? high_name.get() : high);
+}
+
+int translate_context(const char *context, char **out)
+{
+    context_t parsed = context_new(context);
+    if (!parsed)
+        return -1;
+    const char *range = translation_table ? context_range_get(parsed) : nullptr;
+    owned_text name(range ? translated_range(range) : nullptr, &free);
+    // The library copies the range; when it refuses, the range stays as it was.
+    if (name)
+        (void)context_range_set(parsed, *name ? name.get() : nullptr);
     const char *rendered = context_str(parsed);
     char *copy = rendered ? copy_text(rendered) : nullptr;
     context_free(parsed);

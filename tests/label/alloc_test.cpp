@@ -209,4 +209,52 @@ TEST(UntranslateSweep, EndsConvertedOrUnconvertedAndLeaksNothing)
         sweep(untranslate_context, context, untranslate_outcomes(context));
 }
 
+const char translate_table[] = "s0=SystemLow\ns0:c0=Blue\ns0:c1=Green\ns0:c2=Red\ns1=Secret\ns1:c0=Alpha\n"
+                               "s2:c5=Gold\ns15=Top\ns15:c0.c1023=SystemHigh\n";
+
+// translate_level in the shape of a context conversion: -1 stands for none.
+int translate_level_into(const char *label, char **out)
+{
+    char *name = translate_level(label);
+    if (!name)
+        return -1;
+    *out = name;
+    return 0;
+}
+
+TEST(TranslateSweep, LevelEndsTranslatedOrUnchangedAndLeaksNothing)
+{
+    LoadedTable table(translate_table);
+    for (const char *label : {"s0:c0.c2", "s0:,c2,,c0,", "s1:c0", "s0:c0,c3", "s2:c5", "s15:c0.c1023", "s0"})
+        sweep(translate_level_into, label, {label, converted(translate_level, label)});
+}
+
+// When memory runs out, showlabel's conversion may leave the range as it was,
+// or translate each side of the first '-' or not.
+std::set<std::string> translate_outcomes(const char *context)
+{
+    std::set<std::string> outcomes = {context};
+    char *full = nullptr;
+    if (translate_context(context, &full) == 0)
+        outcomes.insert(full);
+    free(full);
+    ContextParts parts = parts_of(context);
+    std::set<std::string> ranges;
+    add_half_mixes(ranges, parts.range, translate_level);
+    for (auto &r : ranges)
+        outcomes.insert(parts.head + ":" + r);
+    return outcomes;
+}
+
+TEST(TranslateSweep, ContextEndsTranslatedOrAsItWasAndLeaksNothing)
+{
+    LoadedTable table(translate_table);
+    const char *contexts[] = {
+        "u:r:t:s0:c0.c2-s1:c0", "u:r:t:s0-s1:c0", "u:r:t:s0:c0-s1:c0", "u:r:t:s0-s15:c0.c3",
+        "u:r:t:s2", "u:r:t:s0-s9", "u:r:t",
+    };
+    for (const char *context : contexts)
+        sweep(translate_context, context, translate_outcomes(context));
+}
+
 } // namespace
