@@ -131,26 +131,6 @@ TEST(Lookups, LaterLevelLineForACategorysLevelAddsSecondEntry)
     EXPECT_STREQ(raw_level_for_translation(""), "s2");
 }
 
-TEST(AppendLevelEntry, CopiesTextsAndAppendsAtTail)
-{
-    LoadedTable table("s0=SystemLow\n");
-    char raw[] = "s1", name[] = "Secret";
-    LevelEntry *added = append_level_entry(raw, name);
-    ASSERT_NE(added, nullptr);
-    raw[1] = '9';
-    name[0] = 'X';
-    EXPECT_EQ(translation_table->next, added);
-    EXPECT_EQ(table_dump(), "s0->SystemLow\ns1->Secret\n");
-}
-
-TEST(ReleaseTranslationTable, EmptiesTheTable)
-{
-    LoadedTable table(example_file);
-    release_translation_table();
-    EXPECT_EQ(translation_table, nullptr);
-    EXPECT_EQ(find_level_entry("s0"), nullptr);
-}
-
 TEST(LoadTranslationFile, CommentsOnlyLeaveTheTableEmpty)
 {
     LoadedTable table("# levels\n\n   # none yet\n\t\n");
