@@ -43,5 +43,5 @@ region() {
 # Every write into flash that was not erased first, as the simulator recorded it.
 unerased() { cat "$MTDSIM_IMAGE.unerased" 2>/dev/null; }
 
-show() { trace_reset; LD_PRELOAD=$MTDSIM "$CELLSHOW" "$@"; }
-rw() { trace_reset; LD_PRELOAD=$MTDSIM "$CELLRW" "$@"; }
+show() { trace_reset; preloaded "$MTDSIM" "$CELLSHOW" "$@"; }
+rw() { trace_reset; preloaded "$MTDSIM" "$CELLRW" "$@"; }
