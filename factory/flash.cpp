@@ -45,7 +45,8 @@ void mtd_init_data(FactoryImage &img)
 
 int mtd_read_geometry(int fd, mtd_info_user &info)
 {
-    if (ioctl(fd, MEMGETINFO, &info) != 0) {
+    // Every block loop divides by the erase size: a geometry without one is no geometry.
+    if (ioctl(fd, MEMGETINFO, &info) != 0 || info.erasesize == 0) {
         fputs(no_mtd_info_msg, stderr);
         return -1;
     }

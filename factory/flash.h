@@ -40,7 +40,8 @@ struct FactoryImage {
 // Zero the record, then set the device path and the region size.
 void mtd_init_data(FactoryImage &img);
 
-// Ask the partition for its geometry. Returns 0, or -1 after printing "Can't get mtd-info!".
+// Ask the partition for its geometry. Returns 0, or -1 after printing "Can't get mtd-info!"
+// (also for an erase size of 0, which no block loop could step by).
 [[nodiscard]] int mtd_read_geometry(int fd, mtd_info_user &info);
 
 // Open the partition for a run that writes or only reads, and lock it against runs that

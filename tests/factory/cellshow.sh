@@ -125,6 +125,9 @@ unset MTDSIM_PROBE_ERROR
 export MTDSIM_GETINFO_FAIL=1
 claim "MEMGETINFO failing" 255 "" $'Can\'t get mtd-info!\n' -- show x 0
 unset MTDSIM_GETINFO_FAIL
+export MTDSIM_REPORTED_ERASESIZE=0
+claim "a geometry with an erase size of 0" 255 "" $'Can\'t get mtd-info!\n' -- show x 0
+unset MTDSIM_REPORTED_ERASESIZE
 export MTDSIM_ABSENT=1
 claim "missing device" 255 "" $'Factory: /dev/mtd7 open fail!!!\n' -- show x 0
 unset MTDSIM_ABSENT

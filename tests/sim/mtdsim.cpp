@@ -4,6 +4,26 @@
 // beside the image so that a test sees it after the program is gone.
 //
 // The programs under test are single-threaded; so is this bookkeeping.
+//
+// Settings, read from the environment at an open of the device while none is open:
+//   MTDSIM_IMAGE        backing file of the partition's bytes (unset: no device at all)
+//   MTDSIM_SIZE         partition size (default: the file's), MTDSIM_ERASESIZE (0x20000),
+//   MTDSIM_WRITESIZE    page size (0x800 on NAND, 1 on NOR), MTDSIM_TYPE (4 NAND, else NOR)
+//   MTDSIM_BAD          blocks bad from the factory, as 1,5,7
+//   MTDSIM_TRACE        file that gets one line per device call
+// State kept beside the image: IMAGE.bad (blocks marked bad), IMAGE.prog (pages programmed
+// since their erase), IMAGE.unerased (every write into a programmed page).
+// Faults:
+//   MTDSIM_ABSENT=1              the device does not exist
+//   MTDSIM_READONLY=EROFS        write access is refused with that errno (or EACCES)
+//   MTDSIM_GETINFO_FAIL=N        MEMGETINFO fails from its Nth call on
+//   MTDSIM_REPORTED_ERASESIZE=N  MEMGETINFO reports this erase size instead
+//   MTDSIM_PROBE_ERROR=1,2|all   MEMGETBADBLOCK answers EIO for these blocks
+//   MTDSIM_READ_FAIL=N:0|N:-1    the Nth read answers 0, or -1 with EIO
+//   MTDSIM_ECC_FAIL=1,2          reads of these blocks raise the uncorrectable-error count
+//   MTDSIM_ERASE_FAIL=B:ERRNO,.. every erase of block B fails with that errno
+//   MTDSIM_WRITE_FAIL=B:eio|B:short,..  every write into block B fails, or writes one page
+//   MTDSIM_SETBAD_FAIL=1         MEMSETBADBLOCK answers EIO (the block still turns bad)
 
 #if defined _FILE_OFFSET_BITS && _FILE_OFFSET_BITS == 64
 #error "built with 64-bit file offsets, open and lseek would define open64 and lseek64"
@@ -59,6 +79,7 @@ struct device {
     char trace[PATH_MAX];
     uint64_t size; // 0 until known: taken from the image when MTDSIM_SIZE is unset
     uint64_t erasesize, writesize;
+    uint64_t reported_erasesize; // what MEMGETINFO says the erase size is (a broken driver's 0)
     uint8_t type;
     bool nand, absent, setbad_fail, probe_error_all;
     unsigned long getinfo_fail_from; // 0: never
@@ -249,6 +270,9 @@ static int load_config()
     dev.nand = type == MTD_NANDFLASH;
     dev.writesize = dev.nand ? default_nand_writesize : 1;
     if (env_number("MTDSIM_WRITESIZE", dev.writesize))
+        return -1;
+    dev.reported_erasesize = dev.erasesize;
+    if (env_number("MTDSIM_REPORTED_ERASESIZE", dev.reported_erasesize))
         return -1;
     dev.absent = absent != 0;
     dev.setbad_fail = setbad_fail != 0;
@@ -589,7 +613,7 @@ static int sim_getinfo(mtd_info_user *info)
     info->type = dev.type;
     info->flags = dev.nand ? MTD_CAP_NANDFLASH : MTD_CAP_NORFLASH;
     info->size = uint32_t(dev.size);
-    info->erasesize = uint32_t(dev.erasesize);
+    info->erasesize = uint32_t(dev.reported_erasesize);
     info->writesize = uint32_t(dev.writesize);
     info->oobsize = dev.nand ? nand_oobsize : 0;
     return int(answer("getinfo", 0, false, true));
