@@ -1,6 +1,6 @@
 #!/bin/bash
 # The manual pages render without a warning: mandoc's lint and groff with every
-# warning on, each where it is installed (tools/deps-docs.sh installs both).
+# warning on, each where it is installed (tools/deps.sh installs both).
 #   lint.sh PAGE...
 . "$CLAIM"
 
