@@ -30,6 +30,15 @@ nand() {
         echo "modprobe nandsim $* failed"
 }
 
+# nor KIB: a RAM-backed NOR-like device of KIB KiB with 128 KiB blocks as /dev/mtd7,
+# after a NAND chip that takes the first seven MTD numbers.
+nor() {
+    unload
+    modprobe nandsim id_bytes=0x20,0xa1,0x00,0x15 parts=1,1,1,1,1,1 &&
+        modprobe mtdram total_size="$1" erase_size=128 ||
+        echo "modprobe mtdram total_size=$1 failed"
+}
+
 # chip_block B: nandsim's number of block B of mtd7. chip_page B P: of its page P.
 chip_block() { echo $((7 + $1)); }
 chip_page() { echo $(((7 + $1) * 64 + $2)); }
@@ -135,6 +144,7 @@ snapshot() {
 probe_line() { printf '[cgi_max_write] check badblock @ 0x%x\n' "$1"; }
 bad_line() { printf 'bad block at %08x bad\n' "$1"; }
 nand_line() { printf '[cgi_max_write] write flash @ %08x, length = %d, MEMTYPE=NAND FLASH\n' "$1" $BLOCK; }
+nor_line() { printf '[cgi_max_write] write flash @ %08x, length = %d, MEMTYPE=NOR FLASH\n' "$1" $BLOCK; }
 marking_line() { printf 'Marking block at %08x bad\n' "$1"; }
 # good_write OFFSET: the probe and the write of a good block.
 good_write() { probe_line "$1"; nand_line "$1"; }
