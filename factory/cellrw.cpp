@@ -25,7 +25,7 @@ static int run_command(int argc, char **argv)
     if (mtd_cell_offset("cellrw", argv[2], factory.region_size, &factory.cell_offset) != 0)
         return -1;
     if (read)
-        return mtd_print_cell("cellrw", factory.image, factory.region_size, factory.loaded,
+        return mtd_print_cell("cellrw", factory.image, factory.region_size, factory.read,
                               factory.cell_offset, false);
     const size_t length = strlen(argv[3]);
     if (length > FACTORY_VALUE_MAX) {
@@ -44,6 +44,7 @@ int main(int argc, char **argv)
         fputs(usage_write_msg, stderr);
         return -1;
     }
+    factory.writing = strcmp(argv[1], "w") == 0;
     if (mtd_get_data(factory) < 0) {
         fputs(no_data_msg, stderr);
         return -1;

@@ -3,7 +3,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <fcntl.h>
 #include <unistd.h>
 
 static constexpr char usage_msg[] = "cellshow [xml] [pos]\n";
@@ -22,7 +21,7 @@ int main(int argc, char **argv)
         fprintf(stderr, malloc_fail_msg, FACTORY_DEVICE);
         return -1;
     }
-    const int fd = open(FACTORY_DEVICE, O_RDWR);
+    const int fd = mtd_open(FACTORY_DEVICE, false);
     if (fd < 0) {
         fprintf(stderr, open_fail_msg, FACTORY_DEVICE);
         free(image);
@@ -35,11 +34,12 @@ int main(int argc, char **argv)
         return -1;
     }
     lseek(fd, 0, SEEK_SET);
-    const int32_t loaded = mtd_read_region(fd, info, image, FACTORY_REGION_SIZE, "main");
+    RegionState state;
+    mtd_read_region(fd, info, image, FACTORY_REGION_SIZE, "main", state);
     int32_t pos = 0;
     int status = mtd_cell_offset("cellshow", pos_text, FACTORY_REGION_SIZE, &pos);
     if (status == 0)
-        status = mtd_print_cell("cellshow", image, FACTORY_REGION_SIZE, loaded, pos, true);
+        status = mtd_print_cell("cellshow", image, FACTORY_REGION_SIZE, state, pos, true);
     close(fd);
     free(image);
     return status;

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -15,6 +16,9 @@ static constexpr char read_error_msg[] = "[%s] read error!!\n";
 static constexpr char read_perror_prefix[] = "nand flash read:";
 static constexpr char offset_outside_msg[] = "%s: offset %s is outside the factory region\n";
 static constexpr char cell_unread_msg[] = "%s: the cell at offset %d lies beyond the data that could be read\n";
+static constexpr char cell_damaged_msg[] = "%s: the cell at offset %d lies in flash with uncorrectable errors\n";
+static constexpr char image_damaged_msg[] = "%s: the factory data has uncorrectable errors; nothing written\n";
+static constexpr char check_damaged_msg[] = "[%s] uncorrectable errors at offset 0x%x\n";
 static constexpr char value_outside_msg[] = "%s: a value of %zu characters at offset %d does not fit in the factory region\n";
 static constexpr char partial_image_msg[] = "%s: the factory data could not be read whole; nothing written\n";
 static constexpr char check_badblock_msg[] = "[%s] check badblock @ 0x%x\n";
@@ -73,10 +77,58 @@ static int64_t skip_bad_blocks(int fd, const mtd_info_user &info, int64_t done, 
     }
 }
 
-int32_t mtd_read_region(int fd, const mtd_info_user &info, char *buf, int32_t size, const char *who)
+int mtd_open(const char *path, bool writing)
+{
+    int fd = open(path, O_RDWR);
+    if (fd < 0 && !writing && (errno == EACCES || errno == EROFS))
+        fd = open(path, O_RDONLY);
+    if (fd < 0)
+        return -1;
+    if (flock(fd, writing ? LOCK_EX : LOCK_SH) != 0) {
+        const int cause = errno;
+        close(fd);
+        errno = cause;
+        return -1;
+    }
+    return fd;
+}
+
+// Record the image range [from, to) as damaged, joining it to the last range when they touch.
+static void note_damage(RegionState &state, int32_t from, int32_t to, int32_t size)
+{
+    int32_t &n = state.damaged;
+    if (n > 0 && state.damage_end[n - 1] >= from) {
+        state.damage_end[n - 1] = std::max(state.damage_end[n - 1], to);
+        return;
+    }
+    if (n == FACTORY_DAMAGE_MAX) {
+        // No room to tell the ranges apart: count everything from here on as damaged.
+        state.damage_end[n - 1] = size;
+        return;
+    }
+    state.damage_start[n] = from;
+    state.damage_end[n] = to;
+    n++;
+}
+
+bool mtd_damaged(const RegionState &state, int64_t from, int64_t to)
+{
+    for (int32_t i = 0; i < state.damaged; i++)
+        if (from < state.damage_end[i] && state.damage_start[i] < to)
+            return true;
+    return false;
+}
+
+void mtd_read_region(int fd, const mtd_info_user &info, char *buf, int32_t size, const char *who,
+                     RegionState &state)
 {
     int32_t done = 0;
     int64_t skipped = 0;
+    state.damaged = 0;
+    // Uncorrectable data reads back without any error: only this count tells. Devices that
+    // keep no count are read as before.
+    mtd_ecc_stats ecc{};
+    const bool counted = ioctl(fd, ECCGETSTATS, &ecc) == 0;
     while (done < size) {
         uint32_t chunk = uint32_t(size - done);
         if (info.type == MTD_NANDFLASH) {
@@ -93,15 +145,18 @@ int32_t mtd_read_region(int fd, const mtd_info_user &info, char *buf, int32_t si
             perror(read_perror_prefix);
             break;
         }
+        const uint32_t failed_before = ecc.failed;
+        if (counted && ioctl(fd, ECCGETSTATS, &ecc) == 0 && ecc.failed != failed_before)
+            note_damage(state, done, done + int32_t(n), size);
         done += int32_t(n);
     }
     memset(buf + done, 0, size_t(size - done));
-    return done;
+    state.loaded = done;
 }
 
 int mtd_get_data(FactoryImage &img)
 {
-    img.fd = open(img.device, O_RDWR);
+    img.fd = mtd_open(img.device, img.writing != 0);
     if (img.fd < 0) {
         fprintf(stderr, open_fail_msg, img.device);
         return -1;
@@ -117,7 +172,7 @@ int mtd_get_data(FactoryImage &img)
         close(img.fd);
         return -1;
     }
-    img.loaded = mtd_read_region(img.fd, info, img.image, img.region_size, "mtd_get_data");
+    mtd_read_region(img.fd, info, img.image, img.region_size, "mtd_get_data", img.read);
     return 0;
 }
 
@@ -143,16 +198,21 @@ int mtd_cell_offset(const char *prog, const char *text, int32_t size, int32_t *o
     return 0;
 }
 
-int mtd_print_cell(const char *prog, const char *image, int32_t size, int32_t loaded, int32_t pos,
-                   bool newline)
+int mtd_print_cell(const char *prog, const char *image, int32_t size, const RegionState &state,
+                   int32_t pos, bool newline)
 {
     const char *text = image + pos;
     const size_t room = size_t(size - pos);
     const char *nul = static_cast<const char *>(memchr(text, 0, room));
     const size_t length = nul ? size_t(nul - text) : room;
     // The cell and its NUL must lie in what was read: the zeroed rest is no data.
-    if (loaded < size && int64_t(pos) + int64_t(length) >= loaded) {
+    const int64_t end = int64_t(pos) + int64_t(length) + 1;
+    if (state.loaded < size && end > state.loaded) {
         fprintf(stderr, cell_unread_msg, prog, pos);
+        return -1;
+    }
+    if (mtd_damaged(state, pos, end)) {
+        fprintf(stderr, cell_damaged_msg, prog, pos);
         return -1;
     }
     fwrite(text, 1, length, stdout);
@@ -312,13 +372,18 @@ int mtd_check_region(int fd, const char *image, int32_t size)
         return -1;
     }
     lseek(fd, 0, SEEK_SET);
-    const int32_t done = mtd_read_region(fd, info, back, size, me);
+    RegionState state;
+    mtd_read_region(fd, info, back, size, me, state);
     int32_t at = 0;
-    while (at < done && back[at] == image[at])
+    while (at < state.loaded && back[at] == image[at])
         at++;
     free(back);
     if (at < size) {
         fprintf(stderr, check_differs_msg, me, unsigned(at));
+        return -1;
+    }
+    if (state.damaged > 0) {
+        fprintf(stderr, check_damaged_msg, me, unsigned(state.damage_start[0]));
         return -1;
     }
     return 0;
@@ -332,8 +397,13 @@ int mtd_set_data(FactoryImage &img)
         fprintf(stderr, value_outside_msg, prog, length, img.cell_offset);
         return -1;
     }
-    if (img.loaded != img.region_size) {
+    if (img.read.loaded != img.region_size) {
         fprintf(stderr, partial_image_msg, prog);
+        return -1;
+    }
+    // Writing the data back would make its damage permanent, under fresh ECC.
+    if (img.read.damaged > 0) {
+        fprintf(stderr, image_damaged_msg, prog);
         return -1;
     }
     memcpy(img.image + img.cell_offset, img.value, length + 1);

@@ -12,6 +12,19 @@ constexpr int32_t FACTORY_REGION_SIZE = 0x60000;
 // The longest cell text the value field holds, its NUL not counted.
 constexpr int FACTORY_VALUE_MAX = 255;
 
+// Most separate ranges of the image that a load records as damaged; past that, the last
+// range reaches to the region's end.
+constexpr int FACTORY_DAMAGE_MAX = 32;
+
+// What a load brought in: how much of the image came from flash, and which parts of it
+// came from blocks whose uncorrectable-error count grew while they were read.
+struct RegionState {
+    int32_t loaded;                              // image bytes read; the rest is zero
+    int32_t damaged;                             // ranges in use below
+    int32_t damage_start[FACTORY_DAMAGE_MAX];    // image offset of each damaged range
+    int32_t damage_end[FACTORY_DAMAGE_MAX];      // and the offset just past it
+};
+
 // The one record of the read/write command: the open partition and the region's image.
 struct FactoryImage {
     int32_t fd;            // descriptor of the partition; 0 until opened
@@ -20,7 +33,8 @@ struct FactoryImage {
     char value[256];       // the text to store, NUL-terminated
     char device[64];       // partition path, NUL-terminated
     char *image;           // heap buffer of region_size bytes; null until loaded
-    int32_t loaded;        // image bytes that came from flash; the rest of the buffer is zero
+    int32_t writing;       // nonzero for a run that will commit: write access, exclusive lock
+    RegionState read;      // what the load brought in
 };
 
 // Zero the record, then set the device path and the region size.
@@ -29,18 +43,28 @@ void mtd_init_data(FactoryImage &img);
 // Ask the partition for its geometry. Returns 0, or -1 after printing "Can't get mtd-info!".
 [[nodiscard]] int mtd_read_geometry(int fd, mtd_info_user &info);
 
+// Open the partition for a run that writes or only reads, and lock it against runs that
+// write: exclusively for a writer, shared for readers, waiting for the lock. A reader whose
+// O_RDWR open is refused for want of write access (EACCES, EROFS) opens it read-only.
+// Returns the descriptor, or -1 with errno set.
+[[nodiscard]] int mtd_open(const char *path, bool writing);
+
 // The block loop: from the current position (the start of the partition), read `size`
 // bytes of good flash into `buf`, stepping over bad NAND blocks. Stops early at a failed
 // read (printing the "[who] read error!!" and perror lines) or when the bad-block probes
-// reach the partition's end (silently). Zeroes the part of `buf` it did not fill.
-// Returns the bytes read.
-[[nodiscard]] int32_t mtd_read_region(int fd, const mtd_info_user &info, char *buf, int32_t size,
-                                      const char *who);
+// reach the partition's end (silently). Zeroes the part of `buf` it did not fill. Where the
+// device counts uncorrectable ECC errors, records the image ranges whose read raised the
+// count. Fills `state`.
+void mtd_read_region(int fd, const mtd_info_user &info, char *buf, int32_t size, const char *who,
+                     RegionState &state);
 
-// Open the device, read its geometry and load the region into a new image buffer.
-// Returns -1 when the load could not start (open, geometry or allocation failure; the
-// descriptor is closed again), else 0 with img.fd open and img.image and img.loaded set,
-// also after a load that ended early. The caller closes and frees.
+// Whether any byte of the image range [from, to) came from flash with uncorrectable errors.
+[[nodiscard]] bool mtd_damaged(const RegionState &state, int64_t from, int64_t to);
+
+// Open the device (mtd_open, with img.writing), read its geometry and load the region into
+// a new image buffer. Returns -1 when the load could not start (open, geometry or
+// allocation failure; the descriptor is closed again), else 0 with img.fd open and
+// img.image and img.read set, also after a load that ended early. The caller closes and frees.
 [[nodiscard]] int mtd_get_data(FactoryImage &img);
 
 // Read a cell offset the way atoi does (leading white space, an optional sign, decimal
@@ -51,15 +75,16 @@ void mtd_init_data(FactoryImage &img);
 
 // Print the text at `pos` of the image up to its NUL, or up to the image's end when it
 // has none, and a newline when asked; the text is printed byte for byte. A text that runs
-// into the part of the image that could not be read (at or beyond `loaded`) is refused
-// with a message. Returns 0, or -1 after a refusal or a failed write to standard output.
-[[nodiscard]] int mtd_print_cell(const char *prog, const char *image, int32_t size, int32_t loaded,
-                                 int32_t pos, bool newline);
+// into the part of the image that could not be read, or that lies in flash with
+// uncorrectable errors, is refused with a message. Returns 0, or -1 after a refusal or a
+// failed write to standard output.
+[[nodiscard]] int mtd_print_cell(const char *prog, const char *image, int32_t size,
+                                 const RegionState &state, int32_t pos, bool newline);
 
 // Commit: store img.value at img.cell_offset and put the whole image back on the
 // partition (erase, rewind, write, sync), then read the region back and compare.
 // Refuses, before anything is erased, a cell that does not fit the image and an image
-// that was not read whole. Returns 0 when the flash holds the image, -1 after a failure
+// that was not read whole or holds data with uncorrectable errors. Returns 0 when the flash holds the image, -1 after a failure
 // that it has reported on standard error.
 [[nodiscard]] int mtd_set_data(FactoryImage &img);
 
@@ -77,6 +102,6 @@ void mtd_init_data(FactoryImage &img);
 [[nodiscard]] int32_t cgi_max_write(int fd, const unsigned char *data, int64_t length);
 
 // Read the region back from the start of the partition the way the loader does and
-// compare it with `image`. Returns 0 when equal, else -1 after naming the first image
-// offset that differs.
+// compare it with `image`. Returns 0 when equal and read without uncorrectable errors,
+// else -1 after naming the first image offset that differs or is damaged.
 [[nodiscard]] int mtd_check_region(int fd, const char *image, int32_t size);

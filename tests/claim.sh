@@ -4,7 +4,7 @@
 #   claim NAME STATUS STDOUT STDERR -- COMMAND [ARG...]
 #       STDOUT and STDERR are the exact texts (use $'...' for newlines).
 #   same NAME EXPECTED ACTUAL
-#       two texts must be equal (traces, file contents).
+#       two texts must be equal, trailing newlines aside (as $(...) drops them).
 #   finish
 #       prints the tally and exits 1 if any claim failed.
 #
@@ -54,6 +54,8 @@ claim() {
 
 same() {
     local name=$1 expected=$2 actual=$3
+    while [ "${expected%$'\n'}" != "$expected" ]; do expected=${expected%$'\n'}; done
+    while [ "${actual%$'\n'}" != "$actual" ]; do actual=${actual%$'\n'}; done
     printf '%s' "$actual" >"$CLAIM_DIR/actual"
     if claim_compare "$name" "$expected" "$CLAIM_DIR/actual"; then
         claim_passed=$((claim_passed + 1))

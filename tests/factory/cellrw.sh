@@ -17,14 +17,19 @@ put 0 ZERO
 claim "a non-numeric offset reads offset 0" 0 "ZERO" "" -- rw r abc
 claim "\"read\" is not a command word: the region is loaded, nothing else" 0 "" "" -- rw read 0
 same "\"read\" only loads" "open O_RDWR
+flock LOCK_SH
 getinfo
 lseek 0x0 SEEK_SET -> 0x0
+eccstats failed 0
 getbad 0x0 -> 0
 read 0x0 0x20000 -> 0x20000
+eccstats failed 0
 getbad 0x20000 -> 0
 read 0x20000 0x20000 -> 0x20000
+eccstats failed 0
 getbad 0x40000 -> 0
 read 0x40000 0x20000 -> 0x20000
+eccstats failed 0
 close
 " "$(trace)"
 claim "w without a value fails silently after the load" 255 "" "" -- rw w 512
@@ -51,7 +56,7 @@ unset MTDSIM_GETINFO_FAIL
 # expect_region OFFSET VALUE: the region as loaded now, with VALUE and a NUL at OFFSET.
 expect_region() {
     region >"$FLASH_DIR/expected"
-    printf '%s\0' "$2" | dd of="$FLASH_DIR/expected" bs=1 seek="$1" conv=notrunc status=none
+    printf '%s\0' "$2" | dd of="$FLASH_DIR/expected" bs=1 seek=$(($1)) conv=notrunc status=none
 }
 # committed NAME: the flash holds the expected region, and nothing was written unerased.
 committed() {
@@ -65,18 +70,23 @@ probe_line() { printf '[cgi_max_write] check badblock @ 0x%x\n' "$1"; }
 # Three clean blocks.
 flash 0x80000
 expect_region 512 ABC
-claim "w on clean NAND" 0 "" "$(probe_line 0; nand_line 0; probe_line 0x20000; nand_line 0x20000; probe_line 0x40000; nand_line 0x40000)" \
+claim "w on clean NAND" 0 "" "$(probe_line 0; nand_line 0; probe_line 0x20000; nand_line 0x20000; probe_line 0x40000; nand_line 0x40000)"$'\n' \
     -- rw w 512 ABC
 committed "clean NAND"
 same "clean NAND: load, erase three blocks, write three with fsync, check" "open O_RDWR
+flock LOCK_EX
 getinfo
 lseek 0x0 SEEK_SET -> 0x0
+eccstats failed 0
 getbad 0x0 -> 0
 read 0x0 0x20000 -> 0x20000
+eccstats failed 0
 getbad 0x20000 -> 0
 read 0x20000 0x20000 -> 0x20000
+eccstats failed 0
 getbad 0x40000 -> 0
 read 0x40000 0x20000 -> 0x20000
+eccstats failed 0
 getinfo
 getbad 0x0 -> 0
 erase 0x0 0x20000 -> 0
@@ -102,12 +112,16 @@ fsync -> -1 EINVAL
 fsync -> -1 EINVAL
 getinfo
 lseek 0x0 SEEK_SET -> 0x0
+eccstats failed 0
 getbad 0x0 -> 0
 read 0x0 0x20000 -> 0x20000
+eccstats failed 0
 getbad 0x20000 -> 0
 read 0x20000 0x20000 -> 0x20000
+eccstats failed 0
 getbad 0x40000 -> 0
 read 0x40000 0x20000 -> 0x20000
+eccstats failed 0
 close
 " "$(trace)"
 claim "the stored cell reads back with r" 0 "ABC" "" -- rw r 512
@@ -119,7 +133,7 @@ flash 0x80000
 export MTDSIM_BAD=0
 expect_region 0 FIRST
 claim "w with the first block bad" 0 "" "$(probe_line 0; echo 'bad block at 00000000 bad'; probe_line 0x20000; nand_line 0x20000
-    probe_line 0x40000; nand_line 0x40000; probe_line 0x60000; nand_line 0x60000)" -- rw w 0 FIRST
+    probe_line 0x40000; nand_line 0x40000; probe_line 0x60000; nand_line 0x60000)"$'\n' -- rw w 0 FIRST
 committed "first block bad"
 same "first block bad: the eraser steps over it silently" "erase 0x20000 0x20000 -> 0
 erase 0x40000 0x20000 -> 0
@@ -134,13 +148,14 @@ export MTDSIM_WRITE_FAIL=1:eio
 expect_region 70000 MOVED
 claim "a write failing in the second block" 0 "" "$(probe_line 0; nand_line 0; probe_line 0x20000; nand_line 0x20000
     echo 'write size(-1) != len(131072), badblock!!'; echo 'Marking block at 00020000 bad'
-    probe_line 0x40000; nand_line 0x40000; probe_line 0x60000; nand_line 0x60000)" -- rw w 70000 MOVED
+    probe_line 0x40000; nand_line 0x40000; probe_line 0x60000; nand_line 0x60000)"$'\n' -- rw w 70000 MOVED
 unset MTDSIM_WRITE_FAIL
 committed "write failure"
 same "write failure: the block is marked, the last block erased before its write" "setbad 0x20000 -> 0
+write 0x40000 0x20000 -> 0x20000
 erase 0x60000 0x20000 -> 0
 write 0x60000 0x20000 -> 0x20000
-" "$(trace | sed -n '/^setbad/,$p' | grep -E '^(setbad|erase|write)' | tail -n 3)"
+" "$(trace | sed -n '/^setbad/,$p' | grep -E '^(setbad|erase|write)')"
 claim "the marked block stays bad for later runs" 0 "MOVED" "" -- rw r 70000
 
 flash 0x100000
@@ -168,7 +183,7 @@ write 0x20000 0x20000 -> -1 EIO
 
 flash 0x80000 0x20000 3
 expect_region 5 NORCELL
-claim "w on NOR" 0 "" "$(for b in 0 0x20000 0x40000; do printf '[cgi_max_write] write flash @ %08x, length = 131072, MEMTYPE=NOR FLASH\n' $b; done)" -- rw w 5 NORCELL
+claim "w on NOR" 0 "" "$(for b in 0 0x20000 0x40000; do printf '[cgi_max_write] write flash @ %08x, length = 131072, MEMTYPE=NOR FLASH\n' $b; done)"$'\n' -- rw w 5 NORCELL
 committed "NOR"
 same "NOR: no bad-block request" "" "$(trace | grep -E 'getbad|setbad')"
 
@@ -177,7 +192,7 @@ flash 0x100000
 export MTDSIM_ERASE_FAIL=1:EIO
 expect_region 9 WORN
 claim "an erase failing with EIO on NAND" 0 "" "$(printf 'erase failure!\nMarking block at 00020000 bad\n'; probe_line 0; nand_line 0
-    probe_line 0x20000; echo 'bad block at 00020000 bad'; probe_line 0x40000; nand_line 0x40000; probe_line 0x60000; nand_line 0x60000)" -- rw w 9 WORN
+    probe_line 0x20000; echo 'bad block at 00020000 bad'; probe_line 0x40000; nand_line 0x40000; probe_line 0x60000; nand_line 0x60000)"$'\n' -- rw w 9 WORN
 unset MTDSIM_ERASE_FAIL
 committed "worn block"
 flash 0x100000
@@ -221,7 +236,7 @@ unset MTDSIM_READ_FAIL
 # 256 KiB blocks: the last block holds only half of the image, padded with 0xFF.
 flash 0x100000 0x40000
 expect_region 0x5fff0 TAIL
-claim "w with 256 KiB blocks" 0 "" "$(probe_line 0; nand_line 0 262144; probe_line 0x40000; nand_line 0x40000 262144)" -- rw w $((0x5fff0)) TAIL
+claim "w with 256 KiB blocks" 0 "" "$(probe_line 0; nand_line 0 262144; probe_line 0x40000; nand_line 0x40000 262144)"$'\n' -- rw w $((0x5fff0)) TAIL
 committed "256 KiB blocks"
 same "the padding after the image is erased flash" "ffffffff" "$(od -An -tx1 -j $((0x60000)) -N 4 "$MTDSIM_IMAGE" | tr -d ' \n')"
 

@@ -13,14 +13,19 @@ put 0 SN0001
 put 0x40010 MAC=00:11:22:33:44:55
 claim "cell at 0" 0 $'SN0001\n' "" -- show xml 0
 same "three probes, three reads" "open O_RDWR
+flock LOCK_SH
 getinfo
 lseek 0x0 SEEK_SET -> 0x0
+eccstats failed 0
 getbad 0x0 -> 0
 read 0x0 0x20000 -> 0x20000
+eccstats failed 0
 getbad 0x20000 -> 0
 read 0x20000 0x20000 -> 0x20000
+eccstats failed 0
 getbad 0x40000 -> 0
 read 0x40000 0x20000 -> 0x20000
+eccstats failed 0
 close
 " "$(trace)"
 claim "cell in the third block" 0 $'MAC=00:11:22:33:44:55\n' "" -- show any $((0x40010))
@@ -101,9 +106,12 @@ export MTDSIM_BAD=0
 put 0 NORCELL
 claim "NOR" 0 $'NORCELL\n' "" -- show x 0
 same "NOR: one read, no probe" "open O_RDWR
+flock LOCK_SH
 getinfo
 lseek 0x0 SEEK_SET -> 0x0
+eccstats failed 0
 read 0x0 0x60000 -> 0x60000
+eccstats failed 0
 close
 " "$(trace)"
 

@@ -14,9 +14,11 @@ scenario() {
     local name=$1
     shift
     flash $((blocks * 0x20000))
+    local setting
+    for setting in "$@"; do export "$setting"; done
     region >"$FLASH_DIR/expected" 2>/dev/null
     printf '%s\0' "$value" | dd of="$FLASH_DIR/expected" bs=1 seek=$offset conv=notrunc status=none
-    env "$@" LD_PRELOAD="$MTDSIM" "$CELLRW" w $offset "$value" >"$FLASH_DIR/out" 2>"$FLASH_DIR/err"
+    LD_PRELOAD="$MTDSIM" "$CELLRW" w $offset "$value" >"$FLASH_DIR/out" 2>"$FLASH_DIR/err"
     local status=$?
     local verdict=""
     case $status in
@@ -26,6 +28,7 @@ scenario() {
     esac
     [ -z "$(unerased)" ] || verdict="$verdict; wrote into unerased flash: $(unerased | head -n 1)"
     [ -s "$FLASH_DIR/out" ] && verdict="$verdict; printed on standard output"
+    for setting in "$@"; do unset "${setting%%=*}"; done
     same "$name" "" "$verdict"
 }
 

@@ -77,7 +77,9 @@ TEST(ReadRegion, StopsAtThePartitionsEndAndZeroesTheRest)
     std::vector<char> buf(FACTORY_REGION_SIZE, 'x');
     mtd_info_user info;
     ASSERT_EQ(mtd_read_geometry(p.fd, info), 0);
-    EXPECT_EQ(mtd_read_region(p.fd, info, buf.data(), FACTORY_REGION_SIZE, "t"), 0x40000);
+    RegionState state;
+    mtd_read_region(p.fd, info, buf.data(), FACTORY_REGION_SIZE, "t", state);
+    EXPECT_EQ(state.loaded, 0x40000);
     EXPECT_EQ(buf[0x3ffff], 2);
     EXPECT_EQ(buf[0x40000], 0);
     EXPECT_EQ(buf[FACTORY_REGION_SIZE - 1], 0);
@@ -181,13 +183,33 @@ TEST(PrintCell, StopsAtTheImagesEndAndRefusesUnreadCells)
 {
     std::vector<char> image(16, 'a');
     image[3] = 0;
+    RegionState half{}, whole{};
+    half.loaded = 8;
+    whole.loaded = 16;
     CaptureStderr();
-    EXPECT_EQ(mtd_print_cell("t", image.data(), 16, 8, 4, false), -1);
+    EXPECT_EQ(mtd_print_cell("t", image.data(), 16, half, 4, false), -1);
     EXPECT_EQ(GetCapturedStderr(), "t: the cell at offset 4 lies beyond the data that could be read\n");
     testing::internal::CaptureStdout();
-    EXPECT_EQ(mtd_print_cell("t", image.data(), 16, 16, 12, true), 0);
-    EXPECT_EQ(mtd_print_cell("t", image.data(), 16, 8, 0, false), 0);
+    EXPECT_EQ(mtd_print_cell("t", image.data(), 16, whole, 12, true), 0);
+    EXPECT_EQ(mtd_print_cell("t", image.data(), 16, half, 0, false), 0);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "aaaa\naaa");
+}
+
+TEST(Damage, ACellIsDamagedWhenAnyOfItsBytesOrItsNulIs)
+{
+    RegionState state{};
+    state.loaded = 0x60000;
+    state.damaged = 2;
+    state.damage_start[0] = 0x20000;
+    state.damage_end[0] = 0x40000;
+    state.damage_start[1] = 0x50000;
+    state.damage_end[1] = 0x50001;
+    struct { int64_t from, to; bool damaged; } cases[] = {
+        {0, 0x20000, false}, {0x1fff0, 0x20001, true}, {0x3ffff, 0x40005, true}, {0x40000, 0x50000, false},
+        {0x50000, 0x50001, true}, {0x50001, 0x50010, false},
+    };
+    for (auto &c : cases)
+        EXPECT_EQ(mtd_damaged(state, c.from, c.to), c.damaged) << std::hex << c.from << "-" << c.to;
 }
 
 } // namespace

@@ -1,0 +1,78 @@
+// The MLS translation table: the pairs of raw and translated texts that the
+// system's translations file lists, held in one process-wide list.
+//
+// Every text is a NUL-terminated byte string, compared exactly (strcmp). Nothing
+// is unique: each lookup takes the first match in list order, levels in the
+// order they were added, and within a level the newest category entry first.
+// The table owns its records and texts; lookups hand out borrowed pointers that
+// stay valid until release_translation_table.
+#pragma once
+
+#include <cstdlib>
+#include <memory>
+
+// A text that its holder frees with free().
+using owned_text = std::unique_ptr<char, decltype(&free)>;
+
+// One raw label that is more than a bare level, e.g. s0:c0 or s0-s15:c0.c1023.
+struct CategoryEntry {
+    char *raw_label;      // the whole left side of its line, level included
+    char *translation;    // never empty
+    CategoryEntry *next;  // the following entry of the same level
+};
+
+// One sensitivity level, e.g. s0.
+struct LevelEntry {
+    char *raw_level;           // empty only for a level made for a line such as :c0=X
+    char *translation;         // empty exactly when a category line created the level
+    CategoryEntry *categories; // newest first
+    LevelEntry *next;          // levels stay in the order they were added
+};
+
+// Head of the table; null while the table is empty.
+extern LevelEntry *translation_table;
+
+// Fill the table from the translations file that libselinux names, if MLS is
+// enabled. Returns 1 when MLS is off or there is no readable file (the table
+// stays empty), 0 when the file was read to its end or up to an allocation
+// failure. Writes nothing.
+[[nodiscard]] int load_translation_table();
+
+// Fill the table from the file at `path` (null counts as a file that cannot be
+// opened). Malformed lines are skipped; an allocation failure stops the load and
+// keeps the entries of earlier lines. Returns 1 when the file cannot be opened,
+// or is no readable file (a directory), and 0 otherwise.
+[[nodiscard]] int load_translation_file(const char *path);
+
+// The first level whose raw level equals `raw_level`, or null.
+[[nodiscard]] LevelEntry *find_level_entry(const char *raw_level);
+
+// The raw level of the first level whose translation equals `translation`, or
+// `translation` itself when none does. Callers detect "no match" by comparing
+// texts, so a level that maps a text to itself also counts as no match.
+[[nodiscard]] const char *raw_level_for_translation(const char *translation);
+
+// The raw text for `text` as a translation, walking the levels in order: a level
+// whose raw level is `raw_level` and whose translation is `text` gives its raw
+// level; otherwise the first of its category entries translated as `text` gives
+// its raw label, whatever the level. Returns `text` itself when nothing matches.
+[[nodiscard]] const char *raw_for_translation(const char *raw_level, const char *text);
+
+// Add a level holding copies of both texts at the tail. Returns the new record,
+// or null after an allocation failure, with the table unchanged.
+LevelEntry *append_level_entry(const char *raw_level, const char *translation);
+
+// The level part of a label, a new text the caller frees: the text before the
+// first '-', else before the first ':', else all of it. Null when out of memory.
+[[nodiscard]] char *level_of_label(const char *label);
+
+// Free every record and text; the table is empty afterwards.
+void release_translation_table();
+
+// Write "raw->translation" for each level in order, each followed by its
+// category entries as "\traw->translation", front to back, to standard output.
+void print_translation_table();
+
+// A new malloc'ed copy of `text`, or null when out of memory. Used for every copy
+// the module makes, so that all its allocations go through malloc.
+[[nodiscard]] char *copy_text(const char *text);

@@ -1,0 +1,55 @@
+#!/bin/bash
+# Black-box claims on the shipped rawlabel. This machine has no SELinux policy,
+# so libmlsfake.so answers is_selinux_mls_enabled and selinux_translations_path
+# from LABEL_TEST_MLS and LABEL_TEST_TRANSLATIONS; all else is the real library.
+. "$CLAIM"
+
+files=$(mktemp -d "${TMPDIR:-/tmp}/rawlabel.XXXXXX")
+trap 'rm -rf "$files" "$CLAIM_DIR"' EXIT
+: >"$files/empty.conf"
+printf '# no translations yet\n\n   # none\n' >"$files/comments.conf"
+grep -v SystemHigh "$EXAMPLE" >"$files/no-fallback.conf"
+
+# rawlabel with the preloaded stand-ins, reading the translations file $conf.
+conf=$EXAMPLE
+rawlabel() { LD_PRELOAD=$MLSFAKE LABEL_TEST_TRANSLATIONS=$conf "$RAWLABEL" "$@"; }
+nl=$'\n'
+u=user_u:object_r:file_t
+
+claim "level" 0 "$u:s0$nl" "" -- rawlabel $u:SystemLow
+claim "equal ends collapse" 0 "$u:s0$nl" "" -- rawlabel $u:SystemLow-SystemLow
+claim "range" 0 "$u:s0-s15:c0.c1023$nl" "" -- rawlabel $u:SystemLow-SystemHigh
+claim "level and category" 0 "$u:s1:c2$nl" "" -- rawlabel $u:Secret:Red
+claim "unknown category" 0 "$u:SystemLow:Blue,Purple$nl" "" -- rawlabel $u:SystemLow:Blue,Purple
+claim "already raw" 0 "$u:s0:c0$nl" "" -- rawlabel $u:s0:c0
+claim "unequal ends stay apart" 0 "$u:s0-s0:c0$nl" "" -- rawlabel $u:SystemLow-SystemLow:Blue
+claim "no range gains the fallback level" 0 "u:r:t:s15$nl" "" -- rawlabel u:r:t
+
+claim "no argument" 1 "" "usage:  $RAWLABEL context$nl" -- rawlabel
+claim "two arguments" 1 "" "usage:  $RAWLABEL context$nl" -- rawlabel $u:s0 $u:s0
+LABEL_TEST_MLS=0
+export LABEL_TEST_MLS
+claim "argument count checked before MLS" 1 "" "usage:  $RAWLABEL context$nl" -- rawlabel
+claim "MLS off" 255 "" "" -- rawlabel $u:SystemLow
+unset LABEL_TEST_MLS
+
+conf=/nonexistent/translations.conf
+claim "missing translations file" 255 "" "" -- rawlabel $u:SystemLow
+claim "missing file before bad context" 255 "" "" -- rawlabel nonsense
+conf=$files
+claim "translations path is a directory" 255 "" "" -- rawlabel $u:SystemLow
+claim "no translations path" 255 "" "" -- env -u LABEL_TEST_TRANSLATIONS LD_PRELOAD="$MLSFAKE" "$RAWLABEL" $u:SystemLow
+
+conf=$EXAMPLE
+claim "invalid context" 255 "" "" -- rawlabel nonsense
+claim "output cannot be written" 255 "" "" -- sh -c 'exec "$@" >/dev/full' - env LD_PRELOAD="$MLSFAKE" LABEL_TEST_TRANSLATIONS="$conf" "$RAWLABEL" $u:SystemLow
+
+conf=$files/empty.conf
+claim "empty translations file" 0 "$u:SystemLow$nl" "" -- rawlabel $u:SystemLow
+claim "empty file leaves no range alone" 0 "u:r:t$nl" "" -- rawlabel u:r:t
+conf=$files/comments.conf
+claim "comments only" 0 "$u:SystemLow-SystemHigh$nl" "" -- rawlabel $u:SystemLow-SystemHigh
+conf=$files/no-fallback.conf
+claim "no range and no fallback level" 0 "u:r:t:s0:$nl" "" -- rawlabel u:r:t
+
+finish

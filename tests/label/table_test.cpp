@@ -1,0 +1,181 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "table.h"
+#include "table_file.h"
+
+namespace {
+
+const char example_file[] = "s0:c9=Red\n"
+                            "s0=SystemLow\n"
+                            "s0:c0=Blue\n"
+                            "s0:c1=Green\n"
+                            "s15:c0.c1023=SystemHigh\n"
+                            "s1=Secret\n";
+
+TEST(LevelOfLabel, CutsAtFirstDashThenColon)
+{
+    struct { const char *label, *level; } cases[] = {
+        {"s0:c0", "s0"}, {"s0-s15:c0", "s0"}, {"s0:c0-s1", "s0:c0"}, {"s2", "s2"}, {":c0", ""}, {"", ""},
+    };
+    for (auto &c : cases)
+        EXPECT_STREQ(owned_text(level_of_label(c.label), &free).get(), c.level) << c.label;
+}
+
+TEST(LoadTranslationFile, ClassifiesEachLine)
+{
+    struct { std::string file, table; } cases[] = {
+        {"", ""},
+        {" \t\r\n", ""},
+        {"  # s0=SystemLow\n", ""},
+        {"===\n", ""},
+        {"= = ==\n", ""},
+        {"=\t=X\n", ""},
+        {"s0\n", ""},
+        {"s0=\n", ""},
+        {"s0= \t\r\n", ""},
+        {"==s0=SystemLow\n", "s0->SystemLow\n"},
+        {"s0=SystemLow\n", "s0->SystemLow\n"},
+        {"s0 = SystemLow \n", "s0-> SystemLow\n"},
+        {"\t s0=SystemLow", "s0->SystemLow\n"},
+        {"s0=A=B\n", "s0->A=B\n"},
+        {"s0=SystemLow # note\n", "s0->SystemLow # note\n"},
+        {"s0=SystemLow\r\n", "s0->SystemLow\n"},
+        {"= s0=X\n", " s0->X\n"},
+        {"s0:c0=Blue\n", "s0->\n\ts0:c0->Blue\n"},
+        {"s0:c0.c1023=SystemHigh\n", "s0->\n\ts0:c0.c1023->SystemHigh\n"},
+        {"s0-s15:c0.c1023=Everything\n", "s0->\n\ts0-s15:c0.c1023->Everything\n"},
+        {"s0:c0-s15:c5=X\n", "s0:c0->\n\ts0:c0-s15:c5->X\n"},
+        {":c0=X\n", "->\n\t:c0->X\n"},
+        {"-s1=X\n", "->\n\t-s1->X\n"},
+        {std::string("s0=Sys\0tem\ns1=Secret\n", 21), "s0->Sys\ns1->Secret\n"},
+        {std::string("s0\0=X\n", 6), ""},
+    };
+    for (auto &c : cases) {
+        LoadedTable table(c.file);
+        EXPECT_EQ(table.result, 0) << c.file;
+        EXPECT_EQ(table_dump(), c.table) << c.file;
+    }
+}
+
+TEST(LoadTranslationFile, BuildsWorkedExample)
+{
+    LoadedTable table(example_file);
+    EXPECT_EQ(table.result, 0);
+    EXPECT_EQ(table_dump(), "s0->\n\ts0:c1->Green\n\ts0:c0->Blue\n\ts0:c9->Red\n"
+                            "s0->SystemLow\n"
+                            "s15->\n\ts15:c0.c1023->SystemHigh\n"
+                            "s1->Secret\n");
+}
+
+TEST(PrintTranslationTable, ListsWorkedExample)
+{
+    LoadedTable table(example_file);
+    testing::internal::CaptureStdout();
+    print_translation_table();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "s0->\n\ts0:c1->Green\n\ts0:c0->Blue\n\ts0:c9->Red\ns0->SystemLow\n"
+              "s15->\n\ts15:c0.c1023->SystemHigh\ns1->Secret\n");
+}
+
+TEST(RawForTranslation, NarrowsOnlyTheLevelsOwnTranslation)
+{
+    LoadedTable table(example_file);
+    struct { const char *level, *text, *raw; } cases[] = {
+        {"s1", "Secret", "s1"},
+        {"s0", "Secret", "Secret"},
+        {"s15", "Blue", "s0:c0"},
+        {"s0", "SystemLow", "s0"},
+        {"s0", "Mauve", "Mauve"},
+        {"s0", "", "s0"},
+    };
+    for (auto &c : cases)
+        EXPECT_STREQ(raw_for_translation(c.level, c.text), c.raw) << c.level << " " << c.text;
+    const char mauve[] = "Mauve";
+    EXPECT_EQ(raw_for_translation("s0", mauve), mauve) << "no match returns the argument itself";
+}
+
+TEST(Lookups, TakeFirstMatchAndKeepDuplicates)
+{
+    LoadedTable table("s0=SystemLow\ns0=Other\ns1=SystemLow\ns0:c0=Blue\n");
+    LevelEntry *first = find_level_entry("s0");
+    ASSERT_NE(first, nullptr);
+    EXPECT_STREQ(first->translation, "SystemLow");
+    ASSERT_NE(first->categories, nullptr);
+    EXPECT_STREQ(first->categories->raw_label, "s0:c0");
+    EXPECT_STREQ(first->next->translation, "Other");
+    EXPECT_EQ(first->next->categories, nullptr);
+    EXPECT_EQ(find_level_entry("s9"), nullptr);
+
+    EXPECT_EQ(raw_level_for_translation("Other"), first->next->raw_level);
+    EXPECT_EQ(raw_level_for_translation("SystemLow"), first->raw_level);
+    EXPECT_STREQ(raw_for_translation("s1", "SystemLow"), "s1");
+    const char blank[] = " SystemLow";
+    EXPECT_EQ(raw_level_for_translation(blank), blank);
+}
+
+TEST(Lookups, TranslationWithLeadingBlankMatchesOnlyWithIt)
+{
+    LoadedTable table("s0 = SystemLow\n");
+    const char plain[] = "SystemLow";
+    EXPECT_EQ(raw_level_for_translation(plain), plain);
+    EXPECT_STREQ(raw_level_for_translation(" SystemLow"), "s0");
+}
+
+TEST(Lookups, LaterLevelLineForACategorysLevelAddsSecondEntry)
+{
+    LoadedTable table("s2:c5=Gold\ns2=Top\ns2:c6=Silver\n");
+    EXPECT_EQ(table_dump(), "s2->\n\ts2:c6->Silver\n\ts2:c5->Gold\ns2->Top\n");
+    EXPECT_STREQ(raw_level_for_translation(""), "s2");
+}
+
+TEST(LoadTranslationFile, CommentsOnlyLeaveTheTableEmpty)
+{
+    LoadedTable table("# levels\n\n   # none yet\n\t\n");
+    EXPECT_EQ(table.result, 0);
+    EXPECT_EQ(translation_table, nullptr);
+}
+
+TEST(LoadTranslationFile, NoReadableFileGivesOne)
+{
+    const char *dir = getenv("TMPDIR");
+    struct { const char *what, *path; } cases[] = {
+        {"no path", nullptr},
+        {"missing file", "/nonexistent/translations.conf"},
+        {"a directory", dir ? dir : "/tmp"},
+    };
+    for (auto &c : cases) {
+        EXPECT_EQ(load_translation_file(c.path), 1) << c.what;
+        EXPECT_EQ(translation_table, nullptr) << c.what;
+    }
+}
+
+// The unit tests link the stand-ins of tests/label/mlsfake.c for the two
+// libselinux calls; the environment chooses their answers.
+TEST(LoadTranslationTable, AsksLibselinuxForMlsAndPath)
+{
+    std::string path = temp_file("s0=SystemLow\n");
+    struct { const char *what, *mls, *path; int result; const char *table; } cases[] = {
+        {"MLS on", "1", path.c_str(), 0, "s0->SystemLow\n"},
+        {"MLS off", "0", path.c_str(), 1, ""},
+        {"MLS query failed", "-1", path.c_str(), 1, ""},
+        {"no path", "1", nullptr, 1, ""},
+        {"missing file", "1", "/nonexistent/translations.conf", 1, ""},
+    };
+    for (auto &c : cases) {
+        setenv("LABEL_TEST_MLS", c.mls, 1);
+        if (c.path)
+            setenv("LABEL_TEST_TRANSLATIONS", c.path, 1);
+        else
+            unsetenv("LABEL_TEST_TRANSLATIONS");
+        EXPECT_EQ(load_translation_table(), c.result) << c.what;
+        EXPECT_EQ(table_dump(), c.table) << c.what;
+        release_translation_table();
+    }
+    unsetenv("LABEL_TEST_MLS");
+    unsetenv("LABEL_TEST_TRANSLATIONS");
+}
+
+} // namespace
