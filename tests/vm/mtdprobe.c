@@ -1,5 +1,6 @@
-/* mtdprobe DEVICE OP [ARG]...: make raw calls on an MTD character device and print
- * what the kernel answers, one line a call, in the simulator's trace format:
+/* mtdprobe [-r] DEVICE OP [ARG]...: make raw calls on an MTD character device, opened
+ * read-write (read-only with -r), and print what the kernel answers, one line a call,
+ * in the simulator's trace format:
  *
  *   info                  "info type T size S erasesize E writesize W"
  *   getbad OFFSET         "getbad OFFSET -> ANSWER [ERRNO]"
@@ -10,6 +11,7 @@
  *   write LENGTH BYTE     "write POSITION LENGTH -> ANSWER [ERRNO]", LENGTH copies of BYTE
  *   read LENGTH           "read POSITION LENGTH -> ANSWER [ERRNO] = BYTE*COUNT ..."
  *   fsync                 "fsync -> ANSWER [ERRNO]"
+ *   eccstats              "eccstats corrected C failed F badblocks B"
  *
  * The bytes a read returns are summed up by value, in increasing order. Numbers are
  * taken in any base strtoul reads. Runs in the guest, linked statically.
@@ -24,7 +26,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-static const char usage_msg[] = "usage: mtdprobe DEVICE OP [ARG]...\n";
+static const char usage_msg[] = "usage: mtdprobe [-r] DEVICE OP [ARG]...\n";
 static const char open_fail_msg[] = "mtdprobe: cannot open %s: %s\n";
 static const char bad_op_msg[] = "mtdprobe: unknown call or missing argument at '%s'\n";
 static const char no_memory_msg[] = "mtdprobe: out of memory\n";
@@ -37,7 +39,7 @@ static void print_answer(long long answer, int cause)
     static const struct { int code; const char *name; } names[] = {
         {EINVAL, "EINVAL"}, {EIO, "EIO"}, {EBADMSG, "EBADMSG"}, {EUCLEAN, "EUCLEAN"},
         {EOPNOTSUPP, "EOPNOTSUPP"}, {EROFS, "EROFS"}, {EPERM, "EPERM"}, {EFAULT, "EFAULT"},
-        {ENOSPC, "ENOSPC"}, {ENOTTY, "ENOTTY"}, {EACCES, "EACCES"},
+        {ENOSPC, "ENOSPC"}, {ENOTTY, "ENOTTY"}, {EACCES, "EACCES"}, {EBADF, "EBADF"},
     };
     if (answer >= 0) {
         printf(" -> %lld", answer);
@@ -169,6 +171,18 @@ static int call_fsync(void)
     return 0;
 }
 
+static int call_eccstats(void)
+{
+    struct mtd_ecc_stats stats;
+    printf("eccstats");
+    if (ioctl(fd, ECCGETSTATS, &stats) != 0)
+        print_answer(-1, errno);
+    else
+        printf(" corrected %u failed %u badblocks %u", stats.corrected, stats.failed, stats.badblocks);
+    putchar('\n');
+    return 0;
+}
+
 /* Run the call at argv[0]. Returns the arguments it used (the call included), or -1
  * after saying why. */
 static int run_call(int argc, char **argv)
@@ -182,6 +196,8 @@ static int run_call(int argc, char **argv)
         printf("lseek 0x0 SEEK_CUR -> 0x%llx\n", position());
     else if (strcmp(op, "fsync") == 0)
         status = call_fsync();
+    else if (strcmp(op, "eccstats") == 0)
+        status = call_eccstats();
     else if (argc >= 2 && strcmp(op, "getbad") == 0)
         status = call_bad(MEMGETBADBLOCK, "getbad", argv[used++]);
     else if (argc >= 2 && strcmp(op, "setbad") == 0)
@@ -206,16 +222,22 @@ static int run_call(int argc, char **argv)
 
 int main(int argc, char **argv)
 {
-    if (argc < 3) {
+    int first = 1;
+    int access = O_RDWR;
+    if (argc > 1 && strcmp(argv[1], "-r") == 0) {
+        access = O_RDONLY;
+        first++;
+    }
+    if (argc < first + 2) {
         fputs(usage_msg, stderr);
         return 2;
     }
-    fd = open(argv[1], O_RDWR);
+    fd = open(argv[first], access);
     if (fd < 0) {
-        fprintf(stderr, open_fail_msg, argv[1], strerror(errno));
+        fprintf(stderr, open_fail_msg, argv[first], strerror(errno));
         return 2;
     }
-    for (int i = 2; i < argc;) {
+    for (int i = first + 1; i < argc;) {
         const int used = run_call(argc - i, argv + i);
         if (used < 0) {
             close(fd);

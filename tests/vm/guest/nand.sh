@@ -80,6 +80,26 @@ same "a failing erase answers EIO and does not mark the block" \
 "erase 0x60000 0x20000 -> -1 EIO
 getbad 0x60000 -> 0" "$($P erase 0x60000 0x20000 getbad 0x60000)"
 
+nand 4
+seed 0 1
+damage 1
+failed=$(ecc_failed)
+same "a page whose ECC does not match reads without an error" "lseek 0x20000 SEEK_SET -> 0x20000
+read 0x20000 0x800 -> 0x800" "$($P seek 0x20000 read 0x800 | sed 's/ =.*//')"
+same "only ECCGETSTATS tells: its count of uncorrectable reads grew" "grew" \
+    "$([ "$(ecc_failed)" -gt "$failed" ] && echo grew || echo "stayed at $failed")"
+same "a read-only descriptor reads and probes; erasing and marking answer EPERM, writing EBADF" \
+"getbad 0x0 -> 0
+lseek 0x60000 SEEK_SET -> 0x60000
+read 0x60000 0x800 -> 0x800 = ff*2048
+erase 0x60000 0x20000 -> -1 EPERM
+setbad 0x60000 -> -1 EPERM
+write 0x60800 0x800 -> -1 EBADF" "$(mtdprobe -r $DEV getbad 0 seek 0x60000 read 0x800 erase 0x60000 0x20000 setbad 0x60000 write 0x800 0)"
+ln -sf mtd7ro /dev/mtd7link
+same "the read-only node refuses a read-write open" "mtdprobe: cannot open /dev/mtd7link: Permission denied" \
+    "$(mtdprobe /dev/mtd7link info 2>&1)"
+rm /dev/mtd7link
+
 echo "== clean NAND"
 nand 4
 seed 0 1 2
@@ -190,5 +210,31 @@ claim "worn last block: w fails and says where the flash ran out" 255 "" "$(echo
     -- cellrw w 9 X
 same "worn last block: marked bad" "2 " "$(bad_blocks)"
 claim "worn last block: the blocks before it hold the new data" 0 "X" "" -- cellrw r 9
+
+echo "== uncorrectable errors in the second block"
+nand 4
+seed 0 1 2
+damage 1
+before=$(snapshot)
+claim "uncorrectable: w refused" 255 "" $'cellrw: the factory data has uncorrectable errors; nothing written\n' -- cellrw w 512 X
+same "uncorrectable: the flash is unchanged" "$before" "$(snapshot)"
+claim "uncorrectable: cellshow in the first block" 0 $'SN123\n' "" -- cellshow factory 512
+claim "uncorrectable: cellshow in the damaged block" 255 "" \
+    $'cellshow: the cell at offset 131072 lies in flash with uncorrectable errors\n' -- cellshow factory 131072
+claim "uncorrectable: cellshow of a cell running into the next block" 255 "" \
+    $'cellshow: the cell at offset 262136 lies in flash with uncorrectable errors\n' -- cellshow factory 262136
+claim "uncorrectable: cellshow in the third block" 0 $'BLOCK2\n' "" -- cellshow factory 262160
+
+echo "== a partition the kernel opens read-only"
+nand 4
+seed 0 1 2
+mv $DEV /dev/mtd7rw
+ln -s mtd7ro $DEV
+claim "read-only: cellshow" 0 $'BLOCK1\n' "" -- cellshow factory 131072
+claim "read-only: cellrw r" 0 "SN123" "" -- cellrw r 512
+claim "read-only: cellrw w cannot open the partition" 255 "" $'mtd: /dev/mtd7 open fail!!!\ncellrw could not get factory data\n' \
+    -- cellrw w 512 X
+rm $DEV
+mv /dev/mtd7rw $DEV
 
 report
