@@ -12,10 +12,11 @@
 #   # vm-policy: yes        the compiled MLS policy, as /vm/policy
 #
 # The guest prints FIELDTOOLS-VM-UP when its init starts and FIELDTOOLS-VM-RESULT
-# status=N when the suite is done. KVM is used only when kvm_intel or kvm_amd is loaded,
-# and TCG takes over when the guest is not up within $FIELDTOOLS_VM_KVM_WAIT seconds
-# (20). FIELDTOOLS_VM_ACCEL=tcg or kvm forces the first try; FIELDTOOLS_VM_TIMEOUT
-# bounds a boot (240 s).
+# status=N when the suite is done. KVM is used only when kvm_intel or kvm_amd is loaded
+# (a stock kernel can hang under other KVMs), and TCG takes over when the guest is not up
+# within $FIELDTOOLS_VM_KVM_WAIT seconds (20) or QEMU cannot start it.
+# FIELDTOOLS_VM_ACCEL=tcg or kvm chooses the first try; FIELDTOOLS_VM_TIMEOUT bounds a
+# boot (240 s). Exits with the guest's status, or 1 when there is none.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -104,28 +105,26 @@ kvm_loaded() {
     { [ -e /sys/module/kvm_intel ] || [ -e /sys/module/kvm_amd ]; } && [ -w /dev/kvm ]
 }
 
-# boot ACCEL: run the guest under ACCEL, writing the console to the log; with kvm, give
-# up (status 3) when the guest is not up in time. Otherwise returns QEMU's status.
+# boot ACCEL: run the guest under ACCEL, writing the console to the log. Under KVM, give
+# up (status 3) when the guest is not up in time or QEMU could not start it. Otherwise
+# returns QEMU's status.
 boot() {
     local accel=$1
-    rm -f "$log"
     : >"$log"
     timeout "${FIELDTOOLS_VM_TIMEOUT:-240}" qemu-system-x86_64 \
         -machine pc,accel="$accel" -m 512 -smp 1 -nodefaults -no-user-config -vga none \
         -display none -monitor none -nic none -no-reboot -serial file:"$log" \
         -kernel "$vmlinuz" -initrd "$work/initramfs.gz" \
         -append "console=ttyS0 panic=-1 quiet $(header append)" &
-    local qemu=$!
+    local qemu=$! waited=0
     if [ "$accel" = kvm ]; then
-        local waited=0
         until grep -q FIELDTOOLS-VM-UP "$log"; do
-            if [ $waited -ge $((${FIELDTOOLS_VM_KVM_WAIT:-20} * 2)) ]; then
+            if [ $waited -ge $((${FIELDTOOLS_VM_KVM_WAIT:-20} * 2)) ] || ! kill -0 "$qemu" 2>/dev/null; then
                 kill "$qemu" 2>/dev/null
                 wait "$qemu" 2>/dev/null || true
-                echo "vm: no boot under KVM within ${FIELDTOOLS_VM_KVM_WAIT:-20} s; TCG takes over"
+                echo "vm: the guest did not come up under KVM; TCG takes over"
                 return 3
             fi
-            kill -0 "$qemu" 2>/dev/null || break
             sleep 0.5
             waited=$((waited + 1))
         done
@@ -147,10 +146,15 @@ if [ "$accel" = kvm ] && [ $status = 3 ]; then
     status=0
     boot tcg || status=$?
 fi
-# The console, without carriage returns and the firmware's terminal escapes.
+# The console, without carriage returns and the firmware's terminal escapes; from the
+# guest's first line on when it came up.
 tr -d '\r' <"$log" | sed 's/\x1b\[[0-9;?]*[A-Za-z]//g; s/\x1bc//g' >"$work/console.txt"
-sed -n '/FIELDTOOLS-VM-UP/,$p' "$work/console.txt"
+if grep -q FIELDTOOLS-VM-UP "$work/console.txt"; then
+    sed -n '/FIELDTOOLS-VM-UP/,$p' "$work/console.txt"
+else
+    cat "$work/console.txt"
+fi
 result=$(sed -n 's/^FIELDTOOLS-VM-RESULT status=\([0-9]*\)$/\1/p' "$work/console.txt" | tail -n 1)
 echo "vm: guest finished after $((SECONDS - started)) s, QEMU status $status"
-[ -n "$result" ] || fail "no result line from the guest (see $work/console.txt)"
+[ -n "$result" ] || fail "no result line from the guest (QEMU status $status; the console is in $work/console.txt)"
 exit "$result"
