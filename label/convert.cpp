@@ -184,6 +184,17 @@ static long category_number(const char *text)
 
 static const long max_category = 1023;
 
+// A list built as "item,item,": handed over without its last comma, or null when it
+// holds no item.
+static char *finished_list(owned_text &list)
+{
+    size_t length = strlen(list.get());
+    if (length == 0)
+        return nullptr;
+    list.get()[length - 1] = '\0';
+    return list.release();
+}
+
 // The written-out list, or null when a range is invalid, memory runs out or the
 // list is empty.
 static char *expanded_list(const char *cats)
@@ -215,11 +226,7 @@ static char *expanded_list(const char *cats)
                 return nullptr;
         }
     }
-    size_t length = strlen(list.get());
-    if (length == 0)
-        return nullptr;
-    list.get()[length - 1] = '\0';
-    return list.release();
+    return finished_list(list);
 }
 
 char *expand_category_list(const char *cats)
@@ -249,11 +256,7 @@ static char *translated_categories(const char *level, const char *label)
         if (!joined)
             return nullptr;
     }
-    size_t length = strlen(joined.get());
-    if (length == 0)
-        return nullptr;
-    joined.get()[length - 1] = '\0';
-    return joined.release();
+    return finished_list(joined);
 }
 
 char *translate_level(const char *label)

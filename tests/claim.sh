@@ -7,6 +7,8 @@
 #       two texts must be equal, trailing newlines aside (as $(...) drops them).
 #   finish
 #       prints the tally and exits 1 if any claim failed.
+#   preloaded LIB PROGRAM [ARG...]
+#       runs PROGRAM with LIB preloaded; see below.
 #
 # The last command's outputs stay in $CLAIM_DIR/out and $CLAIM_DIR/err.
 
@@ -63,6 +65,22 @@ same() {
         claim_fail "$name"
     fi
 }
+
+# Run a program with a library preloaded. $TEST_EMULATOR, when set, runs programs built
+# for another machine (qemu-user, which takes the guest's preload as -E); $TEST_CHECKER,
+# when set, runs them under a checker such as valgrind.
+preloaded() {
+    local lib=$1
+    shift
+    if [ -n "${TEST_EMULATOR:-}" ]; then
+        $TEST_EMULATOR -E LD_PRELOAD="$lib" "$@"
+    else
+        LD_PRELOAD=$lib ${TEST_CHECKER:-} "$@"
+    fi
+}
+
+# Run a command whose standard output is a full device.
+to_full() { "$@" >/dev/full; }
 
 finish() {
     printf '%d passed, %d failed\n' "$claim_passed" "$claim_failed"

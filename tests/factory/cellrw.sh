@@ -19,17 +19,7 @@ claim "\"read\" is not a command word: the region is loaded, nothing else" 0 "" 
 same "\"read\" only loads" "open O_RDWR
 flock LOCK_SH
 getinfo
-lseek 0x0 SEEK_SET -> 0x0
-eccstats failed 0
-getbad 0x0 -> 0
-read 0x0 0x20000 -> 0x20000
-eccstats failed 0
-getbad 0x20000 -> 0
-read 0x20000 0x20000 -> 0x20000
-eccstats failed 0
-getbad 0x40000 -> 0
-read 0x40000 0x20000 -> 0x20000
-eccstats failed 0
+$(three_block_load)
 close
 " "$(trace)"
 claim "w without a value fails silently after the load" 255 "" "" -- rw w 512
@@ -76,17 +66,7 @@ committed "clean NAND"
 same "clean NAND: load, erase three blocks, write three with fsync, check" "open O_RDWR
 flock LOCK_EX
 getinfo
-lseek 0x0 SEEK_SET -> 0x0
-eccstats failed 0
-getbad 0x0 -> 0
-read 0x0 0x20000 -> 0x20000
-eccstats failed 0
-getbad 0x20000 -> 0
-read 0x20000 0x20000 -> 0x20000
-eccstats failed 0
-getbad 0x40000 -> 0
-read 0x40000 0x20000 -> 0x20000
-eccstats failed 0
+$(three_block_load)
 getinfo
 getbad 0x0 -> 0
 erase 0x0 0x20000 -> 0
@@ -111,17 +91,7 @@ write 0x40000 0x20000 -> 0x20000
 fsync -> -1 EINVAL
 fsync -> -1 EINVAL
 getinfo
-lseek 0x0 SEEK_SET -> 0x0
-eccstats failed 0
-getbad 0x0 -> 0
-read 0x0 0x20000 -> 0x20000
-eccstats failed 0
-getbad 0x20000 -> 0
-read 0x20000 0x20000 -> 0x20000
-eccstats failed 0
-getbad 0x40000 -> 0
-read 0x40000 0x20000 -> 0x20000
-eccstats failed 0
+$(three_block_load)
 close
 " "$(trace)"
 claim "the stored cell reads back with r" 0 "ABC" "" -- rw r 512

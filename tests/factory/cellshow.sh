@@ -15,17 +15,7 @@ claim "cell at 0" 0 $'SN0001\n' "" -- show xml 0
 same "three probes, three reads" "open O_RDWR
 flock LOCK_SH
 getinfo
-lseek 0x0 SEEK_SET -> 0x0
-eccstats failed 0
-getbad 0x0 -> 0
-read 0x0 0x20000 -> 0x20000
-eccstats failed 0
-getbad 0x20000 -> 0
-read 0x20000 0x20000 -> 0x20000
-eccstats failed 0
-getbad 0x40000 -> 0
-read 0x40000 0x20000 -> 0x20000
-eccstats failed 0
+$(three_block_load)
 close
 " "$(trace)"
 claim "cell in the third block" 0 $'MAC=00:11:22:33:44:55\n' "" -- show any $((0x40010))

@@ -18,7 +18,7 @@ scenario() {
     for setting in "$@"; do export "$setting"; done
     region >"$FLASH_DIR/expected" 2>/dev/null
     printf '%s\0' "$value" | dd of="$FLASH_DIR/expected" bs=1 seek=$offset conv=notrunc status=none
-    LD_PRELOAD="$MTDSIM" "$CELLRW" w $offset "$value" >"$FLASH_DIR/out" 2>"$FLASH_DIR/err"
+    preloaded "$MTDSIM" "$CELLRW" w $offset "$value" >"$FLASH_DIR/out" 2>"$FLASH_DIR/err"
     local status=$?
     local verdict=""
     case $status in

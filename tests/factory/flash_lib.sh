@@ -30,6 +30,16 @@ put_raw() {
     printf '%s' "$2" | dd of="$MTDSIM_IMAGE" bs=1 seek=$(($1)) conv=notrunc status=none
 }
 
+# three_block_load: the device calls that load the region from three good 128 KiB blocks,
+# from the rewind on.
+three_block_load() {
+    printf 'lseek 0x0 SEEK_SET -> 0x0\neccstats failed 0\n'
+    local block
+    for block in 0 0x20000 0x40000; do
+        printf 'getbad 0x%x -> 0\nread 0x%x 0x20000 -> 0x20000\neccstats failed 0\n' $block $block
+    done
+}
+
 # trace: the device calls since the last reset; trace_reset starts afresh.
 trace() { cat "$MTDSIM_TRACE" 2>/dev/null; }
 trace_reset() { rm -f "$MTDSIM_TRACE"; }
@@ -43,5 +53,5 @@ region() {
 # Every write into flash that was not erased first, as the simulator recorded it.
 unerased() { cat "$MTDSIM_IMAGE.unerased" 2>/dev/null; }
 
-show() { trace_reset; LD_PRELOAD=$MTDSIM "$CELLSHOW" "$@"; }
-rw() { trace_reset; LD_PRELOAD=$MTDSIM "$CELLRW" "$@"; }
+show() { trace_reset; preloaded "$MTDSIM" "$CELLSHOW" "$@"; }
+rw() { trace_reset; preloaded "$MTDSIM" "$CELLRW" "$@"; }

@@ -56,9 +56,9 @@ mixes=0
 for round in $(seq 25); do
     flash 0x80000
     put 1000 ORIGINAL
-    LD_PRELOAD=$MTDSIM "$CELLRW" w 1000 "$a" >/dev/null 2>&1 & first=$!
-    LD_PRELOAD=$MTDSIM "$CELLRW" w 1000 "$b" >/dev/null 2>&1 & second=$!
-    LD_PRELOAD=$MTDSIM "$CELLSHOW" x 1000 >"$FLASH_DIR/seen" 2>/dev/null & reader=$!
+    preloaded "$MTDSIM" "$CELLRW" w 1000 "$a" >/dev/null 2>&1 & first=$!
+    preloaded "$MTDSIM" "$CELLRW" w 1000 "$b" >/dev/null 2>&1 & second=$!
+    preloaded "$MTDSIM" "$CELLSHOW" x 1000 >"$FLASH_DIR/seen" 2>/dev/null & reader=$!
     wait $first; s1=$?
     wait $second; s2=$?
     wait $reader

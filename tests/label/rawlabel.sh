@@ -12,7 +12,7 @@ grep -v SystemHigh "$EXAMPLE" >"$files/no-fallback.conf"
 
 # rawlabel with the preloaded stand-ins, reading the translations file $conf.
 conf=$EXAMPLE
-rawlabel() { LD_PRELOAD=$MLSFAKE LABEL_TEST_TRANSLATIONS=$conf "$RAWLABEL" "$@"; }
+rawlabel() { LABEL_TEST_TRANSLATIONS=$conf preloaded "$MLSFAKE" "$RAWLABEL" "$@"; }
 nl=$'\n'
 u=user_u:object_r:file_t
 
@@ -38,11 +38,11 @@ claim "missing translations file" 255 "" "" -- rawlabel $u:SystemLow
 claim "missing file before bad context" 255 "" "" -- rawlabel nonsense
 conf=$files
 claim "translations path is a directory" 255 "" "" -- rawlabel $u:SystemLow
-claim "no translations path" 255 "" "" -- env -u LABEL_TEST_TRANSLATIONS LD_PRELOAD="$MLSFAKE" "$RAWLABEL" $u:SystemLow
+claim "no translations path" 255 "" "" -- preloaded "$MLSFAKE" "$RAWLABEL" $u:SystemLow
 
 conf=$EXAMPLE
 claim "invalid context" 255 "" "" -- rawlabel nonsense
-claim "output cannot be written" 255 "" "" -- sh -c 'exec "$@" >/dev/full' - env LD_PRELOAD="$MLSFAKE" LABEL_TEST_TRANSLATIONS="$conf" "$RAWLABEL" $u:SystemLow
+claim "output cannot be written" 255 "" "" -- to_full rawlabel $u:SystemLow
 
 conf=$files/empty.conf
 claim "empty translations file" 0 "$u:SystemLow$nl" "" -- rawlabel $u:SystemLow

@@ -13,9 +13,9 @@ nl=$'\n'
 # Show a context, then turn what showlabel printed back into raw form.
 roundtrip() {
     local shown
-    shown=$(LD_PRELOAD=$MLSFAKE LABEL_TEST_TRANSLATIONS=$conf "$SHOWLABEL" "$1") || return
+    shown=$(LABEL_TEST_TRANSLATIONS=$conf preloaded "$MLSFAKE" "$SHOWLABEL" "$1") || return
     printf '%s\n' "$shown"
-    LD_PRELOAD=$MLSFAKE LABEL_TEST_TRANSLATIONS=$conf "$RAWLABEL" "$shown"
+    LABEL_TEST_TRANSLATIONS=$conf preloaded "$MLSFAKE" "$RAWLABEL" "$shown"
 }
 
 # Table t has t+1 levels; level i has the categories c(k*t) for k below

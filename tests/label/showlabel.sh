@@ -19,7 +19,7 @@ END
 : >"$files/empty.conf"
 
 conf=$files/example.conf
-showlabel() { LD_PRELOAD=$MLSFAKE LABEL_TEST_TRANSLATIONS=$conf "$SHOWLABEL" "$@"; }
+showlabel() { LABEL_TEST_TRANSLATIONS=$conf preloaded "$MLSFAKE" "$SHOWLABEL" "$@"; }
 nl=$'\n'
 
 claim "level" 0 "u:r:t:SystemLow$nl" "" -- showlabel u:r:t:s0
@@ -31,19 +31,22 @@ claim "unknown level stays" 0 "u:r:t:s9$nl" "" -- showlabel u:r:t:s9
 claim "empty translation removes range" 0 "u:r:t$nl" "" -- showlabel u:r:t:s2
 claim "whole-range attempt wins" 0 "u:r:t:SystemLow:Blue$nl" "" -- showlabel u:r:t:s0-s1:c0
 claim "no range" 0 "u:r:t$nl" "" -- showlabel u:r:t
-claim "sample file" 0 "user_u:object_r:file_t:SystemLow:Cyan$nl" "" -- \
-    env LD_PRELOAD="$MLSFAKE" LABEL_TEST_TRANSLATIONS="$EXAMPLE" "$SHOWLABEL" user_u:object_r:file_t:s0:c0,c1
+conf=$EXAMPLE
+claim "sample file" 0 "user_u:object_r:file_t:SystemLow:Cyan$nl" "" -- showlabel user_u:object_r:file_t:s0:c0,c1
+conf=$files/example.conf
 
 claim "no argument" 1 "" "usage:  $SHOWLABEL context$nl" -- showlabel
 claim "two arguments" 1 "" "usage:  $SHOWLABEL context$nl" -- showlabel u:r:t:s0 u:r:t:s0
-claim "MLS off" 255 "" "" -- env LABEL_TEST_MLS=0 LD_PRELOAD="$MLSFAKE" LABEL_TEST_TRANSLATIONS="$conf" "$SHOWLABEL" u:r:t:s0
+export LABEL_TEST_MLS=0
+claim "MLS off" 255 "" "" -- showlabel u:r:t:s0
+unset LABEL_TEST_MLS
 conf=/nonexistent/translations.conf
 claim "missing translations file" 255 "" "" -- showlabel u:r:t:s0
 conf=$files
 claim "translations path is a directory" 255 "" "" -- showlabel u:r:t:s0
 conf=$files/example.conf
 claim "invalid context" 255 "" "" -- showlabel nonsense
-claim "output cannot be written" 255 "" "" -- sh -c 'exec "$@" >/dev/full' - env LD_PRELOAD="$MLSFAKE" LABEL_TEST_TRANSLATIONS="$conf" "$SHOWLABEL" u:r:t:s0
+claim "output cannot be written" 255 "" "" -- to_full showlabel u:r:t:s0
 conf=$files/empty.conf
 claim "empty translations file" 0 "u:r:t:s0$nl" "" -- showlabel u:r:t:s0
 
