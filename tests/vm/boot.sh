@@ -83,10 +83,10 @@ build_initramfs() {
     for module in $(header modules); do
         add_module "$module"
     done
-    local spec
-    for spec in "$@"; do
-        [ -f "${spec#*=}" ] || fail "program ${spec#*=} not built"
-        copy_with_libraries "${spec#*=}" "/bin/${spec%%=*}"
+    local program
+    for program in "$@"; do
+        [ -f "${program#*=}" ] || fail "program ${program#*=} not built"
+        copy_with_libraries "${program#*=}" "/bin/${program%%=*}"
     done
     if [ "$(header policy)" = yes ]; then
         local policy
