@@ -1,0 +1,168 @@
+# Helpers of the flash suites in the guest: the chips, the reference region, and the
+# region read back the way the programs' reader finds it. Sourced after claim.sh; the
+# shipped programs are /bin/cellrw and /bin/cellshow, the probe is /bin/mtdprobe.
+
+DEV=/dev/mtd7
+BLOCK=131072
+REGION=393216
+WORK=/tmp/flash
+mkdir -p "$WORK"
+
+# unload: no flash left; every mark and fault of the last chip is gone with it.
+unload() {
+    local module
+    for module in mtdram nandsim; do
+        if grep -q "^$module " /proc/modules; then
+            rmmod $module || echo "rmmod $module failed"
+        fi
+    done
+}
+
+# nand BLOCKS [PARAM...]: a fresh simulated NAND chip (2 KiB pages, 128 KiB blocks) whose
+# partitions 0 to 6 are one block each, so that /dev/mtd7 is BLOCKS blocks long. The
+# PARAMs go to nandsim, which numbers blocks and pages from the chip's start: see
+# chip_block and chip_page.
+nand() {
+    local blocks=$1
+    shift
+    unload
+    modprobe nandsim id_bytes=0x20,0xa1,0x00,0x15 parts=1,1,1,1,1,1,1,$blocks "$@" ||
+        echo "modprobe nandsim $* failed"
+}
+
+# nor KIB: a RAM-backed NOR-like device of KIB KiB with 128 KiB blocks as /dev/mtd7,
+# after a NAND chip that takes the first seven MTD numbers.
+nor() {
+    unload
+    modprobe nandsim id_bytes=0x20,0xa1,0x00,0x15 parts=1,1,1,1,1,1 &&
+        modprobe mtdram total_size="$1" erase_size=128 ||
+        echo "modprobe mtdram total_size=$1 failed"
+}
+
+# chip_block B: nandsim's number of block B of mtd7. chip_page B P: of its page P.
+chip_block() { echo $((7 + $1)); }
+chip_page() { echo $(((7 + $1) * 64 + $2)); }
+
+# put FILE OFFSET TEXT: TEXT and a NUL at byte OFFSET of FILE.
+put() {
+    printf '%s\0' "$3" | dd of="$1" bs=1 seek="$2" conv=notrunc 2>/dev/null
+}
+
+# The reference region: block k of it is "imgk" repeated, with NUL-terminated cells at
+# CELLS, one of them across the edge of blocks 1 and 2.
+CELLS="512 131072 262136 392960"
+for k in 0 1 2; do
+    yes "img$k" | tr -d '\n' | head -c $BLOCK
+done >"$WORK/image"
+put "$WORK/image" 0 FACTORY
+put "$WORK/image" 512 SN123
+put "$WORK/image" 131072 BLOCK1
+put "$WORK/image" 262136 ACROSS-THE-EDGE
+put "$WORK/image" 262160 BLOCK2
+put "$WORK/image" 392960 LAST
+
+# seed BLOCK...: the reference region written into the given blocks of mtd7, in order;
+# only as many blocks as given are written. Every other block keeps what it holds.
+seed() {
+    local k=0 b
+    for b in "$@"; do
+        dd if="$WORK/image" of=$DEV bs=$BLOCK skip=$k seek="$b" count=1 conv=notrunc 2>/dev/null ||
+            echo "seeding block $b failed"
+        k=$((k + 1))
+    done
+}
+
+# fill B TEXT: block B of mtd7 holds TEXT repeated.
+fill() {
+    yes "$2" | tr -d '\n' | head -c $BLOCK | dd of=$DEV bs=$BLOCK seek="$1" count=1 conv=notrunc 2>/dev/null ||
+        echo "filling block $1 failed"
+}
+
+# damage B: page 0 of block B programmed a second time, with other data and without an
+# erase, so that its ECC no longer matches: its reads fail uncorrectably.
+damage() {
+    seq 100000 | tr -d '\n' | head -c 2048 | dd of=$DEV bs=2048 seek=$(($1 * 64)) conv=notrunc 2>/dev/null ||
+        echo "damaging block $1 failed"
+}
+
+# ecc_failed: the partition's count of uncorrectable reads.
+ecc_failed() {
+    mtdprobe $DEV eccstats | sed -n 's/.* failed \([0-9]*\) .*/\1/p'
+}
+
+# expect OFFSET VALUE: the region a commit of VALUE at OFFSET should leave on flash.
+expect() {
+    cp "$WORK/image" "$WORK/expected"
+    put "$WORK/expected" "$1" "$2"
+}
+
+# blocks: the number of blocks of mtd7.
+blocks() {
+    echo $(($(cat /sys/class/mtd/mtd7/size) / BLOCK))
+}
+
+# bad_blocks: the blocks of mtd7 that the kernel reports bad, as "1 2 ".
+bad_blocks() {
+    local b=0 n calls=""
+    n=$(blocks)
+    while [ $b -lt "$n" ]; do
+        calls="$calls getbad $((b * BLOCK))"
+        b=$((b + 1))
+    done
+    mtdprobe $DEV $calls | sed -n 's/^getbad \(0x[0-9a-f]*\) -> 1$/\1/p' | while read -r offset; do
+        printf '%d ' $((offset / BLOCK))
+    done
+}
+
+# good_region: the first REGION bytes of the good blocks, in order, as the reader packs them.
+good_region() {
+    local b=0 n bad
+    n=$(blocks)
+    bad=" $(bad_blocks)"
+    while [ $b -lt "$n" ]; do
+        case "$bad" in
+        *" $b "*) ;;
+        *) dd if=$DEV bs=$BLOCK skip=$b count=1 2>/dev/null ;;
+        esac
+        b=$((b + 1))
+    done | head -c $REGION
+}
+
+# cell OFFSET: the expected text at OFFSET, up to its NUL.
+cell() {
+    tail -c +$(($1 + 1)) "$WORK/expected" | head -c 300 | tr '\0' '\n' | head -n 1
+}
+
+# readback NAME BAD [OFFSET]: after a commit that exited 0, the kernel reports exactly the
+# blocks BAD ("1 2 ") bad, the good blocks in order hold the expected region, and
+# cellshow and cellrw r print its cells (those of the reference region, and OFFSET's).
+readback() {
+    local off
+    same "$1: the kernel reports bad blocks" "$2" "$(bad_blocks)"
+    good_region >"$WORK/back"
+    same "$1: the good blocks hold the expected region" "" "$(cmp "$WORK/back" "$WORK/expected" 2>&1)"
+    for off in $CELLS $3; do
+        claim "$1: cellshow at $off" 0 "$(cell "$off")"$'\n' "" -- cellshow factory "$off"
+    done
+    [ -z "$3" ] || claim "$1: cellrw r at $3" 0 "$(cell "$3")" "" -- cellrw r "$3"
+}
+
+# snapshot: a checksum of every byte of mtd7, bad blocks included.
+snapshot() {
+    dd if=$DEV bs=$BLOCK 2>/dev/null | md5sum
+}
+
+# The lines cellrw writes while it commits.
+probe_line() { printf '[cgi_max_write] check badblock @ 0x%x\n' "$1"; }
+bad_line() { printf 'bad block at %08x bad\n' "$1"; }
+nand_line() { printf '[cgi_max_write] write flash @ %08x, length = %d, MEMTYPE=NAND FLASH\n' "$1" $BLOCK; }
+nor_line() { printf '[cgi_max_write] write flash @ %08x, length = %d, MEMTYPE=NOR FLASH\n' "$1" $BLOCK; }
+marking_line() { printf 'Marking block at %08x bad\n' "$1"; }
+# good_write OFFSET: the probe and the write of a good block.
+good_write() { probe_line "$1"; nand_line "$1"; }
+
+# report: the end of the kernel's log when a claim failed, then the tally.
+report() {
+    [ "$claim_failed" = 0 ] || { echo "-- dmesg"; dmesg | tail -n 30; }
+    finish
+}
