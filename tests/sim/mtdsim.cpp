@@ -21,8 +21,11 @@
 //   MTDSIM_PROBE_ERROR=1,2|all   MEMGETBADBLOCK answers EIO for these blocks
 //   MTDSIM_READ_FAIL=N:0|N:-1    the Nth read answers 0, or -1 with EIO
 //   MTDSIM_ECC_FAIL=1,2          reads of these blocks raise the uncorrectable-error count
-//   MTDSIM_ERASE_FAIL=B:ERRNO,.. every erase of block B fails with that errno
-//   MTDSIM_WRITE_FAIL=B:eio|B:short,..  every write into block B fails, or writes one page
+//   MTDSIM_ERASE_FAIL=B:ERRNO,.. every erase of block B erases it, then fails with that errno
+//   MTDSIM_WRITE_FAIL=B:eio,..   every write into block B programs up to its first page
+//                                there, then answers EIO without moving the position
+//   MTDSIM_WRITE_FAIL=B:short,.. every write into block B writes one page and says so (a
+//                                hostile device: the kernel cuts writes only at the end)
 //   MTDSIM_SETBAD_FAIL=1         MEMSETBADBLOCK answers EIO (the block still turns bad)
 
 #if defined _FILE_OFFSET_BITS && _FILE_OFFSET_BITS == 64
@@ -555,6 +558,20 @@ static int write_fault(uint64_t pos, uint64_t len)
     return kind;
 }
 
+// The offset of the first page of [pos, pos + len) that lies in a block with an `eio`
+// write fault; the range must hold one.
+static uint64_t first_faulty_page(uint64_t pos, uint64_t len)
+{
+    uint64_t first = UINT64_MAX;
+    for (int i = 0; i < dev.write_fault_count; i++) {
+        const fault &f = dev.write_faults[i];
+        const uint64_t start = f.block * dev.erasesize;
+        if (f.answer == 'e' && start < pos + len && start + dev.erasesize > pos)
+            first = std::min(first, std::max(pos, start));
+    }
+    return std::min(first, pos + len - dev.writesize);
+}
+
 // Program from the position on, cut at the end of the partition; a failed write leaves the
 // position where it was.
 static ssize_t sim_write(slot &s, const void *buf, size_t len)
@@ -573,8 +590,14 @@ static ssize_t sim_write(slot &s, const void *buf, size_t len)
     if (dev.nand && (pos % dev.writesize || n % dev.writesize))
         return answer(call, -EINVAL, true);
     int kind = write_fault(pos, n);
-    if (kind == 'e')
+    if (kind == 'e') {
+        // The kernel has programmed the pages before the failing one, and nandsim the
+        // failing page too, when it answers EIO; the position does not move.
+        const uint64_t failing = first_faulty_page(pos, n);
+        if (int r = program(s.fd, pos, static_cast<const unsigned char *>(buf), failing + dev.writesize - pos))
+            return answer(call, r, true);
         return answer(call, -EIO, true);
+    }
     if (kind == 's')
         n = std::min(n, dev.writesize - pos % dev.writesize);
     int r = program(s.fd, pos, static_cast<const unsigned char *>(buf), n);
@@ -675,11 +698,12 @@ static int sim_erase(slot &s, const erase_info_user *range)
     for (uint64_t block = start / dev.erasesize; block < (start + len) / dev.erasesize; block++) {
         if (dev.nand && dev.bad[block])
             return int(answer(call, -EIO, false));
+        // A failing erase, as nandsim's, has erased the block before it fails.
+        if (int r = erase_block(s.fd, block))
+            return int(answer(call, r, false));
         for (int i = 0; i < dev.erase_fault_count; i++)
             if (dev.erase_faults[i].block == block)
                 return int(answer(call, -dev.erase_faults[i].answer, false));
-        if (int r = erase_block(s.fd, block))
-            return int(answer(call, r, false));
     }
     return int(answer(call, 0, false));
 }

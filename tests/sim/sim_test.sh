@@ -104,13 +104,13 @@ expect "open -> ok" "read -> 0x10" "  ff*0x10" "read -> -1 EIO" "read -> 0x10" "
 claim "MTDSIM_READ_FAIL fails the Nth read" 0 "$want" "" -- nand MTDSIM_READ_FAIL=2:-1 "$drive" open ro read 0x10 read 0x10 read 0x10 seek 0 cur
 claim "MTDSIM_READ_FAIL can answer 0" 0 $'open -> ok\nread -> 0x0\nseek -> 0x0\n' "" -- nand MTDSIM_READ_FAIL=1:0 "$drive" open ro read 0x10 seek 0 cur
 expect "open -> ok" "seek -> 0x20000" "write -> 0x800" "erase -> -1 EPERM" "erase -> -1 EPERM" "seek -> 0x20000" \
-    "read -> 0x800" "  00*0x800" "getbad -> 0" "erase -> -1 EIO"
-claim "MTDSIM_ERASE_FAIL leaves the block as it was" 0 "$want" "" -- nand MTDSIM_ERASE_FAIL=1:EPERM,3:5 "$drive" open rw \
+    "read -> 0x800" "  ff*0x800" "getbad -> 0" "erase -> -1 EIO"
+claim "MTDSIM_ERASE_FAIL erases the block, then fails, as nandsim does" 0 "$want" "" -- nand MTDSIM_ERASE_FAIL=1:EPERM,3:5 "$drive" open rw \
     seek 0x20000 set write 0x800 0 erase 0x20000 0x20000 erase 0 0x40000 seek 0x20000 set read 0x800 getbad 0x20000 erase 0x60000 0x20000
 fresh
-expect "open -> ok" "seek -> 0x1f800" "write -> -1 EIO" "seek -> 0x1f800" "read -> 0x1000" "  ff*0x1000" "seek -> 0x60000" \
+expect "open -> ok" "seek -> 0x1f800" "write -> -1 EIO" "seek -> 0x1f800" "read -> 0x1000" "  00*0x1000" "seek -> 0x60000" \
     "write -> 0x800" "seek -> 0x60800" "seek -> 0x60000" "read -> 0x1000" "  00*0x800 ff*0x800"
-claim "MTDSIM_WRITE_FAIL: eio writes nothing, short writes one page" 0 "$want" "" -- nand MTDSIM_WRITE_FAIL=1:eio,3:short \
+claim "MTDSIM_WRITE_FAIL: eio programs up to the failing page and fails, short writes one page" 0 "$want" "" -- nand MTDSIM_WRITE_FAIL=1:eio,3:short \
     "$drive" open rw seek 0x1f800 set write 0x1000 0 seek 0 cur read 0x1000 seek 0x60000 set write 0x1000 0 seek 0 cur \
     seek 0x60000 set read 0x1000
 claim "MTDSIM_SETBAD_FAIL fails, yet the block is bad" 0 $'open -> ok\nsetbad -> -1 EIO\ngetbad -> 1\n' "" \
