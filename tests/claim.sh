@@ -9,6 +9,8 @@
 #       prints the tally and exits 1 if any claim failed.
 #   preloaded LIB PROGRAM [ARG...]
 #       runs PROGRAM with LIB preloaded; see below.
+#   built [VAR=VALUE...] PROGRAM [ARG...]
+#       runs PROGRAM, one of ours, with the settings given; see below.
 #
 # The last command's outputs stay in $CLAIM_DIR/out and $CLAIM_DIR/err.
 
@@ -77,6 +79,15 @@ preloaded() {
     else
         LD_PRELOAD=$lib ${TEST_CHECKER:-} "$@"
     fi
+}
+
+# Run a program that this project built, through $TEST_EMULATOR when it was built for another
+# machine, with the leading VAR=VALUE words in its environment.
+built() {
+    (
+        while [[ $1 == *=* ]]; do export "$1"; shift; done
+        ${TEST_EMULATOR:-} "$@"
+    )
 }
 
 # Run a command whose standard output is a full device.

@@ -48,7 +48,7 @@ trace_reset() { rm -f "$MTDSIM_TRACE"; }
 # region [LENGTH]: the first LENGTH (default 0x60000) bytes of good flash, bad blocks
 # stepped over, as the loader sees them.
 region() {
-    "$MTDSIM_REGION" "$MTDSIM_IMAGE" "$MTDSIM_ERASESIZE" $((${1:-0x60000}))
+    built "$MTDSIM_REGION" "$MTDSIM_IMAGE" "$MTDSIM_ERASESIZE" $((${1:-0x60000}))
 }
 
 # Every write into flash that was not erased first, as the simulator recorded it.

@@ -37,7 +37,7 @@ int parse_block_list(const char *list, unsigned char *set, uint64_t nblocks)
 
 int load_bad_blocks(const char *image, unsigned char *bad, uint64_t nblocks)
 {
-    memset(bad, 0, nblocks);
+    memset(bad, 0, size_t(nblocks));
     const char *factory = getenv("MTDSIM_BAD");
     if (factory && parse_block_list(factory, bad, nblocks) != 0)
         return -1;

@@ -520,7 +520,7 @@ static int sim_open(int flags)
 // Each device call below answers as the MTD character device does, and traces the answer.
 
 // Read from the position on, cut at the end of the partition; bad blocks read like any other.
-static ssize_t sim_read(slot &s, void *buf, size_t len)
+static int64_t sim_read(slot &s, void *buf, size_t len)
 {
     char call[64];
     snprintf(call, sizeof call, "read 0x%llx 0x%zx", (unsigned long long)s.pos, len);
@@ -574,7 +574,7 @@ static uint64_t first_faulty_page(uint64_t pos, uint64_t len)
 
 // Program from the position on, cut at the end of the partition; a failed write leaves the
 // position where it was.
-static ssize_t sim_write(slot &s, const void *buf, size_t len)
+static int64_t sim_write(slot &s, const void *buf, size_t len)
 {
     char call[64];
     snprintf(call, sizeof call, "write 0x%llx 0x%zx", (unsigned long long)s.pos, len);
@@ -608,7 +608,7 @@ static ssize_t sim_write(slot &s, const void *buf, size_t len)
 }
 
 // Move the position anywhere from the start to the end of the partition.
-static off_t sim_lseek(slot &s, off_t offset, int whence)
+static int64_t sim_lseek(slot &s, int64_t offset, int whence)
 {
     char call[64], hex[24], number[16];
     snprintf(number, sizeof number, "%d", whence);
@@ -619,11 +619,11 @@ static off_t sim_lseek(slot &s, off_t offset, int whence)
     snprintf(call, sizeof call, "lseek %s %s", signed_hex(offset, hex), name);
     int64_t base = whence == SEEK_SET ? 0 : whence == SEEK_CUR ? s.pos : int64_t(dev.size);
     int64_t target = 0;
-    if (name == number || __builtin_add_overflow(base, int64_t(offset), &target) || target < 0 ||
+    if (name == number || __builtin_add_overflow(base, offset, &target) || target < 0 ||
         uint64_t(target) > dev.size)
-        return off_t(answer(call, -EINVAL, true));
+        return answer(call, -EINVAL, true);
     s.pos = target;
-    return off_t(answer(call, target, true));
+    return answer(call, target, true);
 }
 
 // MEMGETINFO: the geometry.
@@ -845,7 +845,7 @@ int __openat64_2(int dirfd, const char *path, int flags)
 ssize_t read(int fd, void *buf, size_t len)
 {
     if (slot *s = find_slot(fd))
-        return sim_read(*s, buf, len);
+        return ssize_t(sim_read(*s, buf, len));
     static auto real = next<ssize_t (*)(int, void *, size_t)>("read");
     return real(fd, buf, len);
 }
@@ -857,7 +857,7 @@ ssize_t __read_chk(int fd, void *buf, size_t len, size_t buflen)
     if (slot *s = find_slot(fd)) {
         if (len > buflen)
             __chk_fail();
-        return sim_read(*s, buf, len);
+        return ssize_t(sim_read(*s, buf, len));
     }
     static auto real = next<ssize_t (*)(int, void *, size_t, size_t)>("__read_chk");
     return real(fd, buf, len, buflen);
@@ -866,15 +866,16 @@ ssize_t __read_chk(int fd, void *buf, size_t len, size_t buflen)
 ssize_t write(int fd, const void *buf, size_t len)
 {
     if (slot *s = find_slot(fd))
-        return sim_write(*s, buf, len);
+        return ssize_t(sim_write(*s, buf, len));
     static auto real = next<ssize_t (*)(int, const void *, size_t)>("write");
     return real(fd, buf, len);
 }
 
 off_t lseek(int fd, off_t offset, int whence) noexcept
 {
+    // Where off_t has 32 bits, the partitions simulated must stay below 2 GiB.
     if (slot *s = find_slot(fd))
-        return sim_lseek(*s, offset, whence);
+        return off_t(sim_lseek(*s, offset, whence));
     static auto real = next<off_t (*)(int, off_t, int)>("lseek");
     return real(fd, offset, whence);
 }

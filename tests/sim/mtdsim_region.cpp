@@ -53,7 +53,7 @@ int main(int argc, char **argv)
     }
     uint64_t size = uint64_t(st.st_size);
     uint64_t nblocks = (size + erasesize - 1) / erasesize;
-    std::vector<unsigned char> bad(nblocks);
+    std::vector<unsigned char> bad(static_cast<size_t>(nblocks));
     if (load_bad_blocks(path, bad.data(), nblocks) != 0) {
         fputs(bad_list_msg, stderr);
         fclose(image);
@@ -61,7 +61,7 @@ int main(int argc, char **argv)
     }
     int status = 0;
     for (uint64_t block = 0; block < nblocks && length > 0 && status == 0; block++) {
-        if (bad[block])
+        if (bad[size_t(block)])
             continue;
         uint64_t start = block * erasesize;
         uint64_t n = std::min({length, erasesize, size - start});

@@ -10,16 +10,28 @@ mkdir -p "$work"
 
 # A new partition: no image, no state files.
 fresh() { rm -f "$img" "$img".*; }
+# sim [VAR=VALUE...] PROGRAM [ARG...]: run under the simulator with the settings given.
+sim() {
+    (
+        while [[ $1 == *=* ]]; do export "$1"; shift; done
+        preloaded "$MTDSIM_LIB" "$@"
+    )
+}
 # Run under the simulator with a 4-block NAND whose block 2 is bad from the factory.
-nand() { env LD_PRELOAD="$MTDSIM_LIB" MTDSIM_IMAGE="$img" MTDSIM_SIZE=0x80000 MTDSIM_BAD=2 "$@"; }
+nand() { sim MTDSIM_IMAGE="$img" MTDSIM_SIZE=0x80000 MTDSIM_BAD=2 "$@"; }
 # Set $want to the lines given, each ending in a newline.
 expect() { printf -v want '%s\n' "$@"; }
 drive=$SIM_DRIVE
 
 # --- The device and its geometry
 echo hello >"$work/hello"
-claim "other files pass through" 0 $'hello\n' "" -- nand cat "$work/hello"
-claim "without MTDSIM_IMAGE there is no device" 0 $'open -> -1 ENOENT\n' "" -- env LD_PRELOAD="$MTDSIM_LIB" "$drive" open rw
+# The emulated machine has no cat of its own to run.
+if [ -z "${TEST_EMULATOR:-}" ]; then
+    claim "other files pass through" 0 $'hello\n' "" -- nand cat "$work/hello"
+else
+    echo "skipped: other files pass through (no cat for the emulated machine)"
+fi
+claim "without MTDSIM_IMAGE there is no device" 0 $'open -> -1 ENOENT\n' "" -- sim "$drive" open rw
 claim "MTDSIM_ABSENT hides the device" 0 $'open -> -1 ENOENT\n' "" -- nand MTDSIM_ABSENT=1 "$drive" open rw
 
 fresh
@@ -32,7 +44,7 @@ claim "NOR geometry" 0 "$want" "" -- nand MTDSIM_TYPE=3 "$drive" open ro info
 fresh
 head -c $((0x20000)) /dev/zero >"$img"
 expect "open -> ok" "info -> type 4 flags 0x400 size 0x20000 erasesize 0x20000 writesize 0x800 oobsize 64"
-claim "the size defaults to the image's" 0 "$want" "" -- env LD_PRELOAD="$MTDSIM_LIB" MTDSIM_IMAGE="$img" "$drive" open ro info
+claim "the size defaults to the image's" 0 "$want" "" -- sim MTDSIM_IMAGE="$img" "$drive" open ro info
 expect "open -> ok" "read -> 0x40000" "  00*0x20000 ff*0x20000"
 claim "a short image is extended with erased bytes" 0 "$want" "" -- nand MTDSIM_SIZE=0x40000 "$drive" open ro read 0x40000
 
@@ -145,9 +157,9 @@ nand MTDSIM_TYPE=3 MTDSIM_SIZE=64 MTDSIM_ERASESIZE=16 "$SIM_DRIVE" open rw erase
     write 16 0x43 write 16 0x44 >/dev/null
 echo 1 >"$img.bad"
 claim "the region skips factory and marked bad blocks" 0 AAAAAAAAAAAAAAAADDDDDDDDDDDDDDDD "" \
-    -- env MTDSIM_BAD=2 "$MTDSIM_REGION" "$img" 16 32
+    -- built MTDSIM_BAD=2 "$MTDSIM_REGION" "$img" 16 32
 claim "and fails when the good blocks end first" 1 AAAAAAAAAAAAAAAADDDDDDDDDDDDDDDD "" \
-    -- env MTDSIM_BAD=2 "$MTDSIM_REGION" "$img" 16 33
-claim "mtdsim_region usage" 2 "" $'usage: mtdsim_region IMAGE ERASESIZE LENGTH\n' -- "$MTDSIM_REGION" "$img" 0 16
+    -- built MTDSIM_BAD=2 "$MTDSIM_REGION" "$img" 16 33
+claim "mtdsim_region usage" 2 "" $'usage: mtdsim_region IMAGE ERASESIZE LENGTH\n' -- built "$MTDSIM_REGION" "$img" 0 16
 
 finish
