@@ -1,6 +1,7 @@
 #!/bin/sh
-# Build and run the whole suite twice: a plain build, then one under
-# AddressSanitizer and UndefinedBehaviorSanitizer.
+# The whole suite: a plain build (with the VM tests on Debian's kernel), the same under
+# AddressSanitizer and UndefinedBehaviorSanitizer, then cross builds for armhf and arm64
+# run under qemu-user. Needs what tools/deps.sh installs.
 set -e
 cd "$(dirname "$0")"
 jobs=$(nproc 2>/dev/null || echo 2)
@@ -13,3 +14,5 @@ for variant in plain sanitize; do
     cmake --build "$dir" -j "$jobs"
     (cd "$dir" && ctest --output-on-failure -j "$jobs")
 done
+tools/cross-test.sh armhf
+tools/cross-test.sh arm64
