@@ -2,27 +2,39 @@
 # Boot Debian's kernel in QEMU with a small initramfs that runs one suite of guest
 # scenarios, and exit with the guest's result.
 #
-#   boot.sh SUITE CACHE WORKDIR [NAME=PROGRAM]...
+#   boot.sh [-a amd64|armhf] SUITE CACHE WORKDIR [NAME=PROGRAM]...
 #
-# SUITE names guest/SUITE.sh. CACHE is what prepare.sh filled. WORKDIR receives the
-# initramfs and the console log. Each PROGRAM goes to /bin/NAME in the guest, with the
-# shared libraries it needs. The suite's header lines say what else the guest needs:
+# The guest is an x86-64 PC (amd64, the default) or an ARMv7 virt board (armhf), booting
+# the kernel prepare.sh unpacked for that architecture; the programs must be built for
+# it. SUITE names guest/SUITE.sh, or is the path of a script of the same form. CACHE is
+# what prepare.sh filled. WORKDIR receives the initramfs and the console log. Each
+# PROGRAM goes to /bin/NAME in the guest, with the shared libraries it needs. The suite's
+# header lines say what else the guest needs:
 #   # vm-modules: NAME...   kernel modules, with what they depend on
 #   # vm-append: ARG...     kernel command-line arguments
 #   # vm-policy: yes        the compiled MLS policy, as /vm/policy
 #
 # The guest prints FIELDTOOLS-VM-UP when its init starts and FIELDTOOLS-VM-RESULT
-# status=N when the suite is done. KVM is used only when kvm_intel or kvm_amd is loaded
-# (a stock kernel can hang under other KVMs), and TCG takes over when the guest is not up
-# within $FIELDTOOLS_VM_KVM_WAIT seconds (20) or QEMU cannot start it.
-# FIELDTOOLS_VM_ACCEL=tcg or kvm chooses the first try; FIELDTOOLS_VM_TIMEOUT bounds a
-# boot (240 s). Exits with the guest's status, or 1 when there is none.
+# status=N when the suite is done. The armhf guest runs under TCG. For amd64, KVM is used
+# only when kvm_intel or kvm_amd is loaded (a stock kernel can hang under other KVMs),
+# and TCG takes over when the guest is not up within $FIELDTOOLS_VM_KVM_WAIT seconds (20)
+# or QEMU cannot start it. FIELDTOOLS_VM_ACCEL=tcg or kvm chooses the first try;
+# FIELDTOOLS_VM_TIMEOUT bounds a boot (240 s). Exits with the guest's status, or 1 when
+# there is none.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
+arch=amd64
+if [ "${1:-}" = -a ]; then
+    arch=$2
+    shift 2
+fi
 suite=$1 cache=$2 work=$3
 shift 3
-script=$here/guest/$suite.sh
+case $suite in
+*/*) script=$suite suite=$(basename "$suite" .sh) ;;
+*) script=$here/guest/$suite.sh ;;
+esac
 root=$work/root
 log=$work/console.log
 
@@ -31,13 +43,36 @@ fail() {
     exit 1
 }
 
+# What each architecture's guest is made of: the kernel tree, the static busybox, where
+# the target's shared libraries are found on the host and go in the guest, the QEMU
+# machine and its serial console.
+case $arch in
+amd64)
+    kernel_tree=$cache/kernel
+    busybox=$(command -v busybox) || fail "busybox is missing (tools/deps.sh installs busybox-static)"
+    triplet=x86_64-linux-gnu
+    library_dirs="/lib/$triplet /usr/lib/$triplet"
+    qemu_system=qemu-system-x86_64 console=ttyS0
+    ;;
+armhf)
+    kernel_tree=$cache/armhf/kernel
+    busybox=$cache/armhf/busybox/bin/busybox
+    [ -f "$busybox" ] || fail "no armhf busybox in $cache/armhf: run prepare.sh first"
+    triplet=arm-linux-gnueabihf
+    # Debian's armhf C library through multiarch first, then the cross compiler's.
+    library_dirs="/lib/$triplet /usr/lib/$triplet /usr/$triplet/lib"
+    qemu_system=qemu-system-arm console=ttyAMA0
+    ;;
+*) fail "no guest for architecture $arch (amd64 or armhf)" ;;
+esac
+
 [ -f "$script" ] || fail "no guest suite $script"
-kernel_tree=$cache/kernel
-vmlinuz=$(ls "$kernel_tree"/boot/vmlinuz-* 2>/dev/null | head -n 1)
+vmlinuz=$(ls "$kernel_tree"/boot/vmlinuz-* 2>/dev/null | head -n 1) || true
 [ -n "$vmlinuz" ] || fail "no kernel in $kernel_tree: run prepare.sh first"
 release=${vmlinuz##*/vmlinuz-}
 modules=$kernel_tree/lib/modules/$release
-command -v qemu-system-x86_64 >/dev/null || fail "qemu-system-x86_64 is missing (tools/deps.sh installs it)"
+command -v $qemu_system >/dev/null || fail "$qemu_system is missing (tools/deps.sh installs it)"
+command -v readelf >/dev/null || fail "readelf is missing (tools/deps.sh installs binutils)"
 command -v cpio >/dev/null || fail "cpio is missing (tools/deps.sh installs it)"
 
 # header KEY: the words of the suite's "# vm-KEY:" line.
@@ -45,13 +80,41 @@ header() {
     sed -n "s/^# vm-$1: *//p" "$script"
 }
 
-# copy_with_libraries FILE DEST: FILE at DEST in the guest, and every shared library the
-# dynamic loader would map for it at its own path.
+# interpreter FILE: the dynamic loader FILE asks for; nothing for a static program.
+interpreter() {
+    readelf -l "$1" 2>/dev/null | sed -n 's/.*\[Requesting program interpreter: \(.*\)\]$/\1/p'
+}
+
+# host_library NAME: the target's library NAME on the host.
+host_library() {
+    local dir
+    for dir in $library_dirs; do
+        [ -e "$dir/$1" ] && { readlink -f "$dir/$1"; return; }
+    done
+    fail "no $triplet library $1 in $library_dirs"
+}
+
+# copy_with_libraries FILE DEST: FILE at DEST in the guest, its dynamic loader at the path
+# FILE names, and every shared library it needs, and they need, in /lib/TRIPLET, where the
+# guest's loader looks. The libraries come by their NEEDED names, as readelf shows them,
+# which works for programs of any architecture.
 copy_with_libraries() {
     install -D -m 0755 "$1" "$root$2"
-    local lib
-    for lib in $(ldd "$1" 2>/dev/null | sed -n 's/.*=> \(\/[^ ]*\).*/\1/p; s/^[[:space:]]*\(\/[^ ]*\) (0x.*/\1/p'); do
-        [ -e "$root$lib" ] || install -D -m 0755 "$(readlink -f "$lib")" "$root$lib"
+    local loader pending name needed file
+    loader=$(interpreter "$1")
+    [ -n "$loader" ] || return 0
+    [ -e "$root$loader" ] || install -D -m 0755 "$(host_library "${loader##*/}")" "$root$loader"
+    pending=$1
+    while [ -n "$pending" ]; do
+        needed=$(for file in $pending; do readelf -d "$file"; done |
+            sed -n 's/.*(NEEDED).*\[\(.*\)\]$/\1/p' | sort -u)
+        pending=""
+        for name in $needed; do
+            [ "$name" = "${loader##*/}" ] && continue
+            [ -e "$root/lib/$triplet/$name" ] && continue
+            install -D -m 0755 "$(host_library "$name")" "$root/lib/$triplet/$name"
+            pending="$pending $root/lib/$triplet/$name"
+        done
     done
 }
 
@@ -69,14 +132,10 @@ add_module() {
 build_initramfs() {
     rm -rf "$root"
     mkdir -p "$root"/{bin,dev,proc,sys,tmp,vm,etc} "$root/lib/modules/$release"
-    local busybox
-    busybox=$(command -v busybox) || fail "busybox is missing (tools/deps.sh installs busybox-static)"
-    ldd "$busybox" >/dev/null 2>&1 && fail "$busybox is not static (install busybox-static)"
+    [ -z "$(interpreter "$busybox")" ] || fail "$busybox is not static (install busybox-static)"
+    # The guest's init links busybox's other applets in /bin: the host may not run it.
     install -m 0755 "$busybox" "$root/bin/busybox"
-    local applet
-    for applet in $("$busybox" --list); do
-        [ -e "$root/bin/$applet" ] || ln -s busybox "$root/bin/$applet"
-    done
+    ln -s busybox "$root/bin/sh"
     ln -s bin "$root/sbin"
     : >"$root/lib/modules/$release/modules.dep"
     local module
@@ -102,7 +161,16 @@ build_initramfs() {
 }
 
 kvm_loaded() {
-    { [ -e /sys/module/kvm_intel ] || [ -e /sys/module/kvm_amd ]; } && [ -w /dev/kvm ]
+    [ "$arch" = amd64 ] && { [ -e /sys/module/kvm_intel ] || [ -e /sys/module/kvm_amd ]; } && [ -w /dev/kvm ]
+}
+
+# machine ACCEL: QEMU's arguments for the guest's machine.
+machine() {
+    case $arch in
+    amd64) echo "-machine pc,accel=$1 -vga none" ;;
+    # No high memory: the 32-bit kernel without LPAE cannot reach it anyway.
+    armhf) echo "-machine virt,highmem=off,accel=$1 -cpu cortex-a15" ;;
+    esac
 }
 
 # boot ACCEL: run the guest under ACCEL, writing the console to the log. Under KVM, give
@@ -111,11 +179,12 @@ kvm_loaded() {
 boot() {
     local accel=$1
     : >"$log"
-    timeout "${FIELDTOOLS_VM_TIMEOUT:-240}" qemu-system-x86_64 \
-        -machine pc,accel="$accel" -m 512 -smp 1 -nodefaults -no-user-config -vga none \
+    # shellcheck disable=SC2046
+    timeout "${FIELDTOOLS_VM_TIMEOUT:-240}" $qemu_system $(machine "$accel") \
+        -m 512 -smp 1 -nodefaults -no-user-config \
         -display none -monitor none -nic none -no-reboot -serial file:"$log" \
         -kernel "$vmlinuz" -initrd "$work/initramfs.gz" \
-        -append "console=ttyS0 panic=-1 quiet $(header append)" &
+        -append "console=$console panic=-1 quiet $(header append)" &
     local qemu=$! waited=0
     if [ "$accel" = kvm ]; then
         until grep -q FIELDTOOLS-VM-UP "$log"; do
@@ -138,7 +207,7 @@ mkdir -p "$work"
 build_initramfs "$@"
 accel=${FIELDTOOLS_VM_ACCEL:-}
 [ -n "$accel" ] || { kvm_loaded && accel=kvm || accel=tcg; }
-echo "vm: booting $release ($suite) under $accel"
+echo "vm: booting $release ($suite, $arch) under $accel"
 started=$SECONDS
 status=0
 boot "$accel" || status=$?
