@@ -1,17 +1,19 @@
 #!/bin/sh
 # Install the Debian packages that building and the whole test suite need, if any is
 # missing; run as root or with sudo, safe to run again. Besides the compilers and
-# libraries, that is the page lint; for the VM tests (tests/vm) QEMU, a static busybox,
-# cpio and kmod for the guest's initramfs and the SELinux policy tools that compile
-# Debian's MLS policy; for the ARM suites the cross compilers, libselinux and GoogleTest
-# for armhf and arm64 (Debian multiarch) and qemu-user. The package lists are refreshed
-# every time, since the VM tests download Debian's kernel and policy packages.
+# libraries, that is the page lint; for the VM tests (tests/vm) QEMU for x86-64 and ARM
+# guests, a static busybox, cpio and kmod for the guest's initramfs and the SELinux
+# policy tools that compile Debian's MLS policy; for the ARM suites the cross compilers,
+# libselinux and GoogleTest for armhf and arm64 (Debian multiarch) and qemu-user; for the
+# benchmark's guest mtd-utils. The package lists are refreshed every time, since the VM
+# tests download Debian's kernel, busybox and policy packages.
 set -e
 sudo=""
 [ "$(id -u)" = 0 ] || sudo=sudo
 pkgs="cmake make g++ pkg-config libselinux1-dev libgtest-dev libgmock-dev binutils
       mandoc groff-base
-      qemu-system-x86 busybox-static cpio kmod gzip policycoreutils libc6-dev
+      qemu-system-x86 qemu-system-arm busybox-static cpio kmod gzip policycoreutils libc6-dev
+      mtd-utils
       qemu-user
       g++-arm-linux-gnueabihf libselinux1-dev:armhf libgtest-dev:armhf
       g++-aarch64-linux-gnu libselinux1-dev:arm64 libgtest-dev:arm64"
