@@ -7,16 +7,22 @@
 # BUILD_DIR is a build tree of this project with its tests configured (the flash
 # simulator and the MLS stand-in library are test targets); without it the script
 # configures and builds build/bench as a Release tree. The flash programs and dd run
-# with the flash simulator preloaded, the label programs with libmlsfake.so.
+# with the flash simulator preloaded, the label programs with libmlsfake.so. Then it
+# boots Debian's x86-64 kernel once (tests/vm) with bench/guest.sh, which times the
+# programs on nandsim beside busybox dd and mtd-utils' flash_erase and nandwrite.
 #
 # Environment: BENCH_ROUNDS (cellshow and dd runs, alternated; 201), BENCH_LABEL_ROUNDS
-# (runs of each label measurement; 5), BENCH_JOBS (build jobs; 2).
+# (runs of each label measurement; 5), BENCH_JOBS (build jobs; 2), BENCH_VM_ROUNDS
+# (rounds of each pair in the guest; 51; 0 leaves the guest out), BENCH_VM_CACHE (the VM
+# tests' cache to boot from; by default the build tree's FIELDTOOLS_VM_CACHE, filled by
+# tests/vm/prepare.sh when it lacks the kernel).
 set -euo pipefail
 
 top=$(cd "$(dirname "$0")/.." && pwd)
 rounds=${BENCH_ROUNDS:-201}
 label_rounds=${BENCH_LABEL_ROUNDS:-5}
 jobs=${BENCH_JOBS:-2}
+vm_rounds=${BENCH_VM_ROUNDS:-51}
 
 if [ $# -ge 1 ]; then
     build=$(cd "$1" && pwd)
@@ -42,8 +48,8 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/bench.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
 # ---- the table ----
-row() { printf '%-44s %-14s %12s %22s %8s\n' "$@"; }
-rule() { printf '%s\n' "$(printf -- '-%.0s' $(seq 104))"; }
+row() { printf '%-44s %-14s %12s %30s %8s\n' "$@"; }
+rule() { printf '%s\n' "$(printf -- '-%.0s' $(seq 112))"; }
 
 # median: the median of the numbers on standard input, one a line.
 median() {
@@ -225,15 +231,62 @@ row "rawlabel, sample translations file" "peak KiB" "$peak_raw" "" ""
 row "showlabel, sample translations file" "peak KiB" "$peak_shown" "" ""
 
 # ---- on the real kernel ----
-# cellshow beside dd on nandsim, and cellrw w beside flash_erase and nandwrite, need a
-# booted kernel: the VM suite (tests/vm) boots one. Until it can run a benchmark guest,
-# these rows say what is missing.
-if [ -f "$top/tests/vm/boot.sh" ]; then
-    vm_note="tests/vm present; no benchmark guest yet"
-else
-    vm_note="not run: needs tests/vm"
-fi
-row "cellshow beside dd, nandsim" "median ms" "-" "$vm_note" ""
-row "cellrw w beside flash_erase+nandwrite" "median ms" "-" "$vm_note" ""
+# One boot of Debian's x86-64 kernel with nandsim: cellshow beside busybox dd, and
+# cellrw w beside mtd-utils' flash_erase and nandwrite, timed inside the guest (see
+# bench/guest.sh). What stops the guest leaves its rows saying why.
+# vm_rows: the guest's rows, or a row saying why there are none.
+vm_rows() {
+    local cache=${BENCH_VM_CACHE:-} erase nandwrite guest status reading writing accel release
+    if [ "$vm_rounds" = 0 ]; then
+        row "nandsim in the VM" "" "-" "not run: BENCH_VM_ROUNDS=0" ""
+        return
+    fi
+    [ -n "$cache" ] || cache=$(sed -n 's/^FIELDTOOLS_VM_CACHE:PATH=//p' "$build/CMakeCache.txt")
+    [ -n "$cache" ] || cache=$build/vm-cache
+    erase=$(PATH=$PATH:/usr/sbin:/sbin command -v flash_erase) || true
+    nandwrite=$(PATH=$PATH:/usr/sbin:/sbin command -v nandwrite) || true
+    if [ -z "$erase" ] || [ -z "$nandwrite" ]; then
+        row "nandsim in the VM" "" "-" "not run: needs mtd-utils" ""
+        return
+    fi
+    if ! bash "$top/tests/vm/prepare.sh" "$cache" kernel >"$work/prepare.out" 2>&1; then
+        cat "$work/prepare.out" >&2
+        row "nandsim in the VM" "" "-" "not run: no kernel (see above)" ""
+        return
+    fi
+    if ! ${CC:-cc} -O2 -static -o "$work/stopwatch" "$top/bench/stopwatch.c" 2>"$work/cc.out"; then
+        cat "$work/cc.out" >&2
+        row "nandsim in the VM" "" "-" "not run: stopwatch not built" ""
+        return
+    fi
+    guest=$work/guest.sh
+    { echo "ROUNDS=$vm_rounds"; cat "$top/bench/guest.sh"; } >"$guest"
+    status=0
+    bash "$top/tests/vm/boot.sh" "$guest" "$cache" "$work/vm" cellshow="$cellshow" cellrw="$cellrw" \
+        stopwatch="$work/stopwatch" flash_erase="$erase" nandwrite="$nandwrite" >"$work/vm.out" 2>&1 || status=$?
+    reading=$(sed -n 's/^FIELDTOOLS-BENCH read //p' "$work/vm.out")
+    writing=$(sed -n 's/^FIELDTOOLS-BENCH write //p' "$work/vm.out")
+    if [ $status != 0 ] || [ -z "$reading" ] || [ -z "$writing" ]; then
+        echo "bench: the benchmark guest failed (status $status); the end of its console:" >&2
+        tail -n 20 "$work/vm.out" >&2
+        row "nandsim in the VM" "" "-" "failed: $(sed -n 's/^FIELDTOOLS-BENCH failed //p' "$work/vm.out" | head -n 1)" ""
+        return
+    fi
+    release=$(sed -n 's/^vm: booting \([^ ]*\) .* under \([a-z]*\)$/\1/p' "$work/vm.out")
+    accel=$(sed -n 's/^vm: booting .* under \([a-z]*\)$/\1/p' "$work/vm.out")
+    grep -q 'TCG takes over' "$work/vm.out" && accel=tcg
+    # read: ROUNDS CELLSHOW DD START; write: ROUNDS CELLRW PAIR ERASE NANDWRITE.
+    set -- $reading
+    row "cellshow, whole process, nandsim" "median ms" "$(ms "$2")" "$(ms "$3") busybox dd" "$(ratio "$2" "$3")"
+    row "cellshow, start and usage only, nandsim" "median ms" "$(ms "$4")" "" ""
+    set -- $writing
+    row "cellrw w, whole process, nandsim" "median ms" "$(ms "$2")" "$(ms "$3") flash_erase+nandwrite" "$(ratio "$2" "$3")"
+    row "flash_erase of 3 blocks, nandsim" "median ms" "$(ms "$4")" "" ""
+    row "nandwrite -p of 3 blocks, nandsim" "median ms" "$(ms "$5")" "" ""
+    vm_note="nandsim rows: a guest of $release under ${accel:-?}, $1 rounds of each pair alternated, timed in the guest"
+}
+vm_note=""
+vm_rows
 rule
 echo "times are whole processes started from bash; peak memory includes the preloaded library"
+[ -z "$vm_note" ] || echo "$vm_note"
