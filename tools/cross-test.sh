@@ -1,8 +1,9 @@
 #!/bin/sh
 # tools/cross-test.sh armhf|arm64: cross-build everything for that architecture with the
 # toolchain file in cmake/, then run the whole suite under qemu-user, the simulator and the
-# libselinux stand-ins cross-built too and preloaded inside the emulated programs.
-# Needs what tools/deps.sh installs.
+# libselinux stand-ins cross-built too and preloaded inside the emulated programs. For
+# armhf that includes the VM suites on an armhf guest (tests/vm). Needs what tools/deps.sh
+# installs.
 set -e
 cd "$(dirname "$0")/.."
 case ${1:-} in
