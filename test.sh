@@ -10,7 +10,9 @@ for variant in plain sanitize; do
     opt=OFF
     [ $variant = sanitize ] && opt=ON
     echo "== $variant build"
-    cmake -S . -B "$dir" -DFIELDTOOLS_SANITIZE=$opt >/dev/null
+    # The VM tests of every build share one cache of downloaded packages and the compiled
+    # policy (tools/cross-test.sh uses it too).
+    cmake -S . -B "$dir" -DFIELDTOOLS_SANITIZE=$opt -DFIELDTOOLS_VM_CACHE="$PWD/build/vm-cache" >/dev/null
     cmake --build "$dir" -j "$jobs"
     (cd "$dir" && ctest --output-on-failure -j "$jobs")
 done

@@ -14,6 +14,7 @@ esac
 dir=build/cross-$1
 jobs=$(nproc 2>/dev/null || echo 2)
 echo "== $1 build ($triplet)"
-cmake -S . -B "$dir" -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/$triplet.cmake" -DBUILD_TESTING=ON >/dev/null
+cmake -S . -B "$dir" -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/$triplet.cmake" -DBUILD_TESTING=ON \
+    -DFIELDTOOLS_VM_CACHE="${FIELDTOOLS_VM_CACHE:-$PWD/build/vm-cache}" >/dev/null
 cmake --build "$dir" -j "$jobs"
 (cd "$dir" && ctest --output-on-failure -j "$jobs")
