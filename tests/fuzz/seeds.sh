@@ -86,6 +86,12 @@ pair translate example-1 "$example" s0-s15:c0.c1023
 pair translate shared-0 "$shared_table" s0:c0-s15:c5
 pair translate roundtrip-0 "$roundtrip_table" s1:c1,c3,c5
 printf 's0:c0.c1023' | seed translate no-table
+# Many ranges: each written out makes a long list.
+{
+    printf 's0=SystemLow\ns0:c0=Blue\ns0:c1=Green\n\0s0:'
+    for i in $(seq 60); do printf 'c0.c1023,'; done
+    printf 'c1'
+} | seed translate many-ranges
 
 # OFFSET and POS texts.
 i=0
