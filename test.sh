@@ -1,7 +1,8 @@
 #!/bin/sh
 # The whole suite: a plain build (with the VM tests on Debian's kernel), the same under
-# AddressSanitizer and UndefinedBehaviorSanitizer, then cross builds for armhf and arm64
-# run under qemu-user. Needs what tools/deps.sh installs.
+# AddressSanitizer and UndefinedBehaviorSanitizer, cross builds for armhf (with its VM
+# tests) and arm64 run under qemu-user, the black-box suites under valgrind's memcheck,
+# and each fuzz target for FUZZ_SECONDS (60). Needs what tools/deps.sh installs.
 set -e
 cd "$(dirname "$0")"
 jobs=$(nproc 2>/dev/null || echo 2)
@@ -18,3 +19,5 @@ for variant in plain sanitize; do
 done
 tools/cross-test.sh armhf
 tools/cross-test.sh arm64
+tools/memcheck.sh
+tools/fuzz.sh

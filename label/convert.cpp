@@ -1,5 +1,6 @@
 #include "convert.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -184,15 +185,43 @@ static long category_number(const char *text)
 
 static const long max_category = 1023;
 
-// A list built as "item,item,": handed over without its last comma, or null when it
-// holds no item.
-static char *finished_list(owned_text &list)
+// A comma-separated list that grows at its end. Its buffer at least doubles when it
+// grows, so that a list of n items costs O(n) copying, not a new copy of the whole list
+// for each item: with that, a range such as c0.c1023 written a few hundred times kept
+// showlabel busy for hours.
+struct growing_list {
+    owned_text text{nullptr, &free};
+    size_t length = 0, capacity = 0;
+};
+
+// Append `item` and a ','. Returns false when memory ran out, the list unchanged.
+static bool append_item(growing_list &list, const char *item)
 {
-    size_t length = strlen(list.get());
-    if (length == 0)
+    size_t n = strlen(item);
+    size_t needed = list.length + n + 2;
+    if (needed > list.capacity) {
+        size_t capacity = std::max(needed, 2 * list.capacity);
+        auto bigger = static_cast<char *>(realloc(list.text.get(), capacity));
+        if (!bigger)
+            return false;
+        (void)list.text.release();
+        list.text.reset(bigger);
+        list.capacity = capacity;
+    }
+    memcpy(list.text.get() + list.length, item, n);
+    list.length += n;
+    list.text.get()[list.length++] = ',';
+    list.text.get()[list.length] = '\0';
+    return true;
+}
+
+// The list without its last ',', a text the caller frees; null when it is empty.
+static char *finished_list(growing_list &list)
+{
+    if (list.length == 0)
         return nullptr;
-    list.get()[length - 1] = '\0';
-    return list.release();
+    list.text.get()[list.length - 1] = '\0';
+    return list.text.release();
 }
 
 // The written-out list, or null when a range is invalid, memory runs out or the
@@ -200,15 +229,14 @@ static char *finished_list(owned_text &list)
 static char *expanded_list(const char *cats)
 {
     owned_text tokens(copy_text(cats), &free);
-    owned_text list(tokens ? copy_text("") : nullptr, &free);
-    if (!list)
+    if (!tokens)
         return nullptr;
+    growing_list list;
     char *save = nullptr;
     for (char *token = strtok_r(tokens.get(), ",", &save); token; token = strtok_r(nullptr, ",", &save)) {
         const char *dot = strchr(token, '.');
         if (!dot) {
-            list.reset(format_text("%s%s,", list.get(), token));
-            if (!list)
+            if (!append_item(list, token))
                 return nullptr;
             continue;
         }
@@ -221,8 +249,9 @@ static char *expanded_list(const char *cats)
         if (low < 0 || high < low || high > max_category)
             return nullptr;
         for (long n = low; n <= high; n++) {
-            list.reset(format_text("%sc%ld,", list.get(), n));
-            if (!list)
+            char item[24];
+            snprintf(item, sizeof item, "c%ld", n);
+            if (!append_item(list, item))
                 return nullptr;
         }
     }
@@ -241,9 +270,9 @@ char *expand_category_list(const char *cats)
 static char *translated_categories(const char *level, const char *label)
 {
     owned_text list(expand_category_list(strchr(label, ':') + 1), &free);
-    owned_text joined(list ? copy_text("") : nullptr, &free);
-    if (!joined)
+    if (!list)
         return nullptr;
+    growing_list joined;
     char *save = nullptr;
     for (char *token = strtok_r(list.get(), ",", &save); token; token = strtok_r(nullptr, ",", &save)) {
         owned_text key(format_text("%s:%s", level, token), &free);
@@ -252,8 +281,7 @@ static char *translated_categories(const char *level, const char *label)
         const char *name = translation_for_raw(level, key.get());
         if (!name || strcmp(name, key.get()) == 0)
             return nullptr;
-        joined.reset(format_text("%s%s,", joined.get(), name));
-        if (!joined)
+        if (!append_item(joined, name))
             return nullptr;
     }
     return finished_list(joined);

@@ -1,7 +1,8 @@
 #!/bin/sh
 # Install the Debian packages that building and the whole test suite need, if any is
 # missing; run as root or with sudo, safe to run again. Besides the compilers and
-# libraries, that is the page lint; for the VM tests (tests/vm) QEMU for x86-64 and ARM
+# libraries, that is the page lint; clang 14 with its sanitizer and libFuzzer runtimes
+# and llvm's symbolizer for the fuzzing, valgrind for the memcheck run; for the VM tests (tests/vm) QEMU for x86-64 and ARM
 # guests, a static busybox, cpio and kmod for the guest's initramfs and the SELinux
 # policy tools that compile Debian's MLS policy; for the ARM suites the cross compilers,
 # libselinux and GoogleTest for armhf and arm64 (Debian multiarch) and qemu-user; for the
@@ -11,7 +12,7 @@ set -e
 sudo=""
 [ "$(id -u)" = 0 ] || sudo=sudo
 pkgs="cmake make g++ pkg-config libselinux1-dev libgtest-dev libgmock-dev binutils
-      mandoc groff-base
+      mandoc groff-base clang libclang-rt-14-dev llvm valgrind
       qemu-system-x86 qemu-system-arm busybox-static cpio kmod gzip policycoreutils libc6-dev
       mtd-utils
       qemu-user

@@ -257,4 +257,40 @@ TEST(TranslateSweep, ContextEndsTranslatedOrAsItWasAndLeaksNothing)
         sweep(translate_context, context, translate_outcomes(context));
 }
 
+// Long category lists grow in place. Built anew for each category, a list cost
+// copying quadratic in its length: a range such as c0.c1023 written a few hundred
+// times kept showlabel busy for hours.
+TEST(LongLists, GrowInPlaceWithoutANewListPerCategory)
+{
+    std::string ranges, written;
+    for (int i = 0; i < 8; i++) {
+        ranges += "c0.c1023,";
+        for (int n = 0; n <= 1023; n++)
+            written += (written.empty() ? "c" : ",c") + std::to_string(n);
+    }
+    failalloc_arm(0, 0);
+    char *list = expand_category_list(ranges.c_str());
+    long requests = failalloc_disarm();
+    ASSERT_NE(list, nullptr);
+    EXPECT_EQ(list, written);
+    free(list);
+    EXPECT_LT(requests, 64) << "for 8192 categories";
+
+    LoadedTable table(translate_table);
+    std::string label = "s0:", name = "SystemLow:";
+    for (int i = 0; i < 1000; i++) {
+        label += "c0.c2,";
+        name += i ? ",Blue,Green,Red" : "Blue,Green,Red";
+    }
+    failalloc_arm(0, 0);
+    char *translated = translate_level(label.c_str());
+    requests = failalloc_disarm();
+    ASSERT_NE(translated, nullptr);
+    EXPECT_EQ(translated, name);
+    free(translated);
+    // Each category's lookup key is a text of its own (vasprintf's requests), but the
+    // list is not copied anew for each.
+    EXPECT_LT(requests, 4 * 3000) << "for 3000 categories";
+}
+
 } // namespace
