@@ -1,20 +1,23 @@
 #!/bin/sh
 # Install the Debian packages that building and the whole test suite need, if any is
-# missing; run as root or with sudo, safe to run again. Besides the compilers and
-# libraries, that is the page lint; clang 14 with its sanitizer and libFuzzer runtimes
-# and llvm's symbolizer for the fuzzing, valgrind for the memcheck run; for the VM tests (tests/vm) QEMU for x86-64 and ARM
-# guests, a static busybox, cpio and kmod for the guest's initramfs and the SELinux
-# policy tools that compile Debian's MLS policy; for the ARM suites the cross compilers,
-# libselinux and GoogleTest for armhf and arm64 (Debian multiarch) and qemu-user; for the
-# benchmark's guest mtd-utils. The package lists are refreshed every time, since the VM
-# tests download Debian's kernel, busybox and policy packages.
+# missing; run as root or with sudo, safe to run again:
+# - the compilers, libselinux, GoogleTest, and mandoc and groff for the page lint;
+# - clang 14 with its sanitizer and libFuzzer runtimes and llvm's symbolizer for the
+#   fuzzing, valgrind for the memcheck run;
+# - for the VM tests (tests/vm): QEMU for x86-64 and ARM guests, a static busybox, cpio
+#   and kmod for the initramfs, and the SELinux tools that compile Debian's MLS policy;
+# - for the ARM suites: the cross compilers, libselinux and GoogleTest for armhf and arm64
+#   (Debian multiarch), and qemu-user;
+# - for the benchmark: mtd-utils for its guest, and time for its memory figures.
+# The package lists are refreshed every time, since the VM tests download Debian's
+# kernel, busybox and policy packages.
 set -e
 sudo=""
 [ "$(id -u)" = 0 ] || sudo=sudo
 pkgs="cmake make g++ pkg-config libselinux1-dev libgtest-dev libgmock-dev binutils
       mandoc groff-base clang libclang-rt-14-dev llvm valgrind
       qemu-system-x86 qemu-system-arm busybox-static cpio kmod gzip policycoreutils libc6-dev
-      mtd-utils
+      mtd-utils time
       qemu-user
       g++-arm-linux-gnueabihf libselinux1-dev:armhf libgtest-dev:armhf
       g++-aarch64-linux-gnu libselinux1-dev:arm64 libgtest-dev:arm64"
