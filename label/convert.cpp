@@ -66,13 +66,25 @@ static const char *sensitivity_of(const char *text)
     return level ? level : default_level;
 }
 
+// The first step of both conversions: the sensitivity that `text` converts with, in
+// `*level`, and in `*whole` the raw text the table holds for `text` as a whole, or null
+// when it holds none. Returns -1 when memory ran out.
+static int whole_lookup(const char *text, const char **level, const char **whole)
+{
+    *level = sensitivity_of(text);
+    if (!*level)
+        return -1;
+    const char *raw = raw_for_translation(*level, text);
+    *whole = strcmp(raw, text) != 0 ? raw : nullptr;
+    return 0;
+}
+
 char *untranslate_level(const char *text)
 {
-    const char *level = sensitivity_of(text);
-    if (!level)
+    const char *level, *whole;
+    if (whole_lookup(text, &level, &whole) != 0)
         return nullptr;
-    const char *whole = raw_for_translation(level, text);
-    if (strcmp(whole, text) != 0)
+    if (whole)
         return copy_text(whole);
     if (strcmp(text, level) == 0)
         return copy_text(text);
@@ -107,11 +119,10 @@ char *untranslate_level(const char *text)
 
 char *untranslate_range(const char *text)
 {
-    const char *level = sensitivity_of(text);
-    if (!level)
+    const char *level, *whole;
+    if (whole_lookup(text, &level, &whole) != 0)
         return nullptr;
-    const char *whole = raw_for_translation(level, text);
-    if (strcmp(whole, text) != 0)
+    if (whole)
         return copy_text(whole);
     const char *dash = strchr(text, '-');
     if (!dash)
