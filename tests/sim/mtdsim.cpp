@@ -8,7 +8,8 @@
 // Settings, read from the environment at an open of the device while none is open:
 //   MTDSIM_IMAGE        backing file of the partition's bytes (unset: no device at all)
 //   MTDSIM_SIZE         partition size (default: the file's), MTDSIM_ERASESIZE (0x20000),
-//   MTDSIM_WRITESIZE    page size (0x800 on NAND, 1 on NOR), MTDSIM_TYPE (4 NAND, else NOR)
+//   MTDSIM_WRITESIZE    page size (0x800 on NAND, 1 on NOR), MTDSIM_TYPE (4 NAND or 8 MLC
+//                       NAND, which behave alike; else NOR)
 //   MTDSIM_BAD          blocks bad from the factory, as 1,5,7
 //   MTDSIM_TRACE        file that gets one line per device call
 // State kept beside the image: IMAGE.bad (blocks marked bad), IMAGE.prog (pages programmed
@@ -21,11 +22,18 @@
 //   MTDSIM_PROBE_ERROR=1,2|all   MEMGETBADBLOCK answers EIO for these blocks
 //   MTDSIM_READ_FAIL=N:0|N:-1    the Nth read answers 0, or -1 with EIO
 //   MTDSIM_ECC_FAIL=1,2          reads of these blocks raise the uncorrectable-error count
-//   MTDSIM_ERASE_FAIL=B:ERRNO,.. every erase of block B erases it, then fails with that errno
-//   MTDSIM_WRITE_FAIL=B:eio,..   every write into block B programs up to its first page
-//                                there, then answers EIO without moving the position
+//   MTDSIM_ERASE_FAIL=B:EIO,..   every erase of block B erases it, then fails (a worn block)
+//   MTDSIM_ERASE_FAIL=B:ERRNO,.. any other errno (name or number) refuses: the block is left
+//                                as it was and the erase fails with it (a locked sector)
+//   MTDSIM_WRITE_FAIL=B:EIO,..   every write into block B programs up to its first page
+//                                there, then answers EIO without moving the position; `eio`
+//                                and 5 say the same
+//   MTDSIM_WRITE_FAIL=B:ERRNO,.. any other errno refuses every write touching block B:
+//                                nothing is programmed, the position does not move
 //   MTDSIM_WRITE_FAIL=B:short,.. every write into block B writes one page and says so (a
 //                                hostile device: the kernel cuts writes only at the end)
+//   In both lists B may be `all`: every block (a chip that refuses everything). A write that
+//   meets several faults takes a refusal first, then EIO, then short.
 //   MTDSIM_SETBAD_FAIL=1         MEMSETBADBLOCK answers EIO (the block still turns bad)
 
 #if defined _FILE_OFFSET_BITS && _FILE_OFFSET_BITS == 64
@@ -67,13 +75,17 @@ constexpr unsigned char page_erased = 0, page_programmed = 1;
 
 constexpr char bad_number_msg[] = "mtdsim: %s is not a number: %s\n";
 constexpr char bad_list_msg[] = "mtdsim: %s is not a list of block:answer pairs: %s\n";
+// The block of a fault that strikes every block.
+constexpr uint64_t all_blocks = UINT64_MAX;
+// The answer of a write fault that writes one page and says so; the others are errnos.
+constexpr int short_write = -1;
 constexpr char bad_geometry_msg[] =
     "mtdsim: size 0x%llx, erase size 0x%llx and write size 0x%llx do not make a partition\n";
 
 // A fault that MTDSIM_ERASE_FAIL or MTDSIM_WRITE_FAIL attaches to one block.
 struct fault {
-    uint64_t block;
-    int answer; // an errno for erases; 'e' (eio) or 's' (short) for writes
+    uint64_t block; // or all_blocks
+    int answer;     // an errno, or short_write
 };
 
 // The simulated partition and its faults, read from the environment when no descriptor is open.
@@ -235,8 +247,9 @@ static int env_faults(const char *var, fault *faults, int &count, int (*value_of
         }
         if (colon)
             *colon = '\0';
-        uint64_t block = 0;
-        int value = colon && count < max_faults && parse_number(text, block) == 0 ? value_of(colon + 1) : 0;
+        uint64_t block = all_blocks;
+        bool block_ok = colon && (strcmp(text, "all") == 0 || parse_number(text, block) == 0);
+        int value = block_ok && count < max_faults ? value_of(colon + 1) : 0;
         if (value == 0) {
             fprintf(stderr, bad_list_msg, var, list);
             return -1;
@@ -249,10 +262,10 @@ static int env_faults(const char *var, fault *faults, int &count, int (*value_of
     return 0;
 }
 
-// The write fault that `text` names: 'e' for eio, 's' for short, 0 for none.
+// The write fault that `text` names: an errno (`eio` is EIO), short_write, or 0 for none.
 static int write_kind(const char *text)
 {
-    return strcmp(text, "eio") == 0 ? 'e' : strcmp(text, "short") == 0 ? 's' : 0;
+    return strcmp(text, "eio") == 0 ? EIO : strcmp(text, "short") == 0 ? short_write : errno_value(text);
 }
 
 // Take the partition and its faults from the environment. Returns 0, or -1 after saying why.
@@ -270,7 +283,8 @@ static int load_config()
         env_number("MTDSIM_SETBAD_FAIL", setbad_fail) || env_number("MTDSIM_GETINFO_FAIL", getinfo_fail))
         return -1;
     dev.type = uint8_t(type);
-    dev.nand = type == MTD_NANDFLASH;
+    // Multi-level-cell NAND answers as NAND does, under its own type.
+    dev.nand = type == MTD_NANDFLASH || type == MTD_MLCNANDFLASH;
     dev.writesize = dev.nand ? default_nand_writesize : 1;
     if (env_number("MTDSIM_WRITESIZE", dev.writesize))
         return -1;
@@ -545,28 +559,41 @@ static int64_t sim_read(slot &s, void *buf, size_t len)
     return answer(call, int64_t(n), true);
 }
 
-// The fault that MTDSIM_WRITE_FAIL sets on any block of [pos, pos + len): 'e', 's' or 0.
+// Whether fault `f` strikes a block of [first, last].
+static bool strikes(const fault &f, uint64_t first, uint64_t last)
+{
+    return f.block == all_blocks || (f.block >= first && f.block <= last);
+}
+
+// How a write fault ranks when a write meets several: a refusal, then EIO, then short.
+static int write_rank(int answer)
+{
+    return answer == short_write ? 1 : answer == EIO ? 2 : 3;
+}
+
+// The fault that MTDSIM_WRITE_FAIL sets on the blocks of [pos, pos + len), the first of the
+// highest rank; 0 for none.
 static int write_fault(uint64_t pos, uint64_t len)
 {
     int kind = 0;
     uint64_t first = pos / dev.erasesize, last = (pos + len - 1) / dev.erasesize;
     for (int i = 0; i < dev.write_fault_count; i++) {
         const fault &f = dev.write_faults[i];
-        if (f.block >= first && f.block <= last && kind != 'e')
+        if (strikes(f, first, last) && (kind == 0 || write_rank(f.answer) > write_rank(kind)))
             kind = f.answer;
     }
     return kind;
 }
 
-// The offset of the first page of [pos, pos + len) that lies in a block with an `eio`
-// write fault; the range must hold one.
+// The offset of the first page of [pos, pos + len) that lies in a block with an EIO write
+// fault; the range must hold one.
 static uint64_t first_faulty_page(uint64_t pos, uint64_t len)
 {
     uint64_t first = UINT64_MAX;
     for (int i = 0; i < dev.write_fault_count; i++) {
         const fault &f = dev.write_faults[i];
-        const uint64_t start = f.block * dev.erasesize;
-        if (f.answer == 'e' && start < pos + len && start + dev.erasesize > pos)
+        const uint64_t start = f.block == all_blocks ? pos : f.block * dev.erasesize;
+        if (f.answer == EIO && start < pos + len && start + dev.erasesize > pos)
             first = std::min(first, std::max(pos, start));
     }
     return std::min(first, pos + len - dev.writesize);
@@ -590,7 +617,7 @@ static int64_t sim_write(slot &s, const void *buf, size_t len)
     if (dev.nand && (pos % dev.writesize || n % dev.writesize))
         return answer(call, -EINVAL, true);
     int kind = write_fault(pos, n);
-    if (kind == 'e') {
+    if (kind == EIO) {
         // The kernel has programmed the pages before the failing one, and nandsim the
         // failing page too, when it answers EIO; the position does not move.
         const uint64_t failing = first_faulty_page(pos, n);
@@ -598,7 +625,10 @@ static int64_t sim_write(slot &s, const void *buf, size_t len)
             return answer(call, r, true);
         return answer(call, -EIO, true);
     }
-    if (kind == 's')
+    // A chip that refuses (write protection, a controller timing out) programs nothing.
+    if (kind > 0)
+        return answer(call, -kind, true);
+    if (kind == short_write)
         n = std::min(n, dev.writesize - pos % dev.writesize);
     int r = program(s.fd, pos, static_cast<const unsigned char *>(buf), n);
     if (r != 0)
@@ -698,12 +728,17 @@ static int sim_erase(slot &s, const erase_info_user *range)
     for (uint64_t block = start / dev.erasesize; block < (start + len) / dev.erasesize; block++) {
         if (dev.nand && dev.bad[block])
             return int(answer(call, -EIO, false));
-        // A failing erase, as nandsim's, has erased the block before it fails.
+        const fault *f = std::find_if(dev.erase_faults, dev.erase_faults + dev.erase_fault_count,
+                                      [block](const fault &each) { return strikes(each, block, block); });
+        const int refusal = f != dev.erase_faults + dev.erase_fault_count ? f->answer : 0;
+        // A worn block fails as nandsim's does, erased before the EIO; a locked sector or a
+        // protected chip refuses and keeps its data.
+        if (refusal != 0 && refusal != EIO)
+            return int(answer(call, -refusal, false));
         if (int r = erase_block(s.fd, block))
             return int(answer(call, r, false));
-        for (int i = 0; i < dev.erase_fault_count; i++)
-            if (dev.erase_faults[i].block == block)
-                return int(answer(call, -dev.erase_faults[i].answer, false));
+        if (refusal == EIO)
+            return int(answer(call, -EIO, false));
     }
     return int(answer(call, 0, false));
 }

@@ -40,6 +40,10 @@ expect "open -> ok" "info -> type 4 flags 0x400 size 0x80000 erasesize 0x20000 w
 claim "a new NAND image is erased flash" 0 "$want" "" -- nand "$drive" open ro info read 0x80000
 expect "open -> ok" "info -> type 3 flags 0xc00 size 0x80000 erasesize 0x20000 writesize 0x1 oobsize 0"
 claim "NOR geometry" 0 "$want" "" -- nand MTDSIM_TYPE=3 "$drive" open ro info
+expect "open -> ok" "info -> type 8 flags 0x400 size 0x80000 erasesize 0x20000 writesize 0x800 oobsize 64" \
+    "getbad -> 1" "write -> -1 EINVAL" "setbad -> 0" "getbad -> 1"
+claim "MLC NAND is NAND: bad blocks, whole pages, marks" 0 "$want" "" -- nand MTDSIM_TYPE=8 "$drive" open rw info \
+    getbad 0x40000 write 0x100 0 setbad 0x20000 getbad 0x20000
 
 fresh
 head -c $((0x20000)) /dev/zero >"$img"
@@ -115,16 +119,36 @@ claim "MTDSIM_PROBE_ERROR=all, inside the partition" 0 $'open -> ok\ngetbad -> -
 expect "open -> ok" "read -> 0x10" "  ff*0x10" "read -> -1 EIO" "read -> 0x10" "  ff*0x10" "seek -> 0x20"
 claim "MTDSIM_READ_FAIL fails the Nth read" 0 "$want" "" -- nand MTDSIM_READ_FAIL=2:-1 "$drive" open ro read 0x10 read 0x10 read 0x10 seek 0 cur
 claim "MTDSIM_READ_FAIL can answer 0" 0 $'open -> ok\nread -> 0x0\nseek -> 0x0\n' "" -- nand MTDSIM_READ_FAIL=1:0 "$drive" open ro read 0x10 seek 0 cur
-expect "open -> ok" "seek -> 0x20000" "write -> 0x800" "erase -> -1 EPERM" "erase -> -1 EPERM" "seek -> 0x20000" \
-    "read -> 0x800" "  ff*0x800" "getbad -> 0" "erase -> -1 EIO"
-claim "MTDSIM_ERASE_FAIL erases the block, then fails, as nandsim does" 0 "$want" "" -- nand MTDSIM_ERASE_FAIL=1:EPERM,3:5 "$drive" open rw \
-    seek 0x20000 set write 0x800 0 erase 0x20000 0x20000 erase 0 0x40000 seek 0x20000 set read 0x800 getbad 0x20000 erase 0x60000 0x20000
+expect "open -> ok" "seek -> 0x20000" "write -> 0x800" "erase -> -1 EIO" "seek -> 0x20000" "read -> 0x800" "  ff*0x800" \
+    "getbad -> 0" "erase -> -1 EIO"
+claim "MTDSIM_ERASE_FAIL=B:EIO erases the block, then fails, as nandsim does" 0 "$want" "" -- nand MTDSIM_ERASE_FAIL=1:EIO,3:5 \
+    "$drive" open rw seek 0x20000 set write 0x800 0 erase 0x20000 0x20000 seek 0x20000 set read 0x800 getbad 0x20000 \
+    erase 0x60000 0x20000
+fresh
+expect "open -> ok" "seek -> 0x1f800" "write -> 0x1000" "erase -> -1 EPERM" "seek -> 0x1f800" "read -> 0x1000" \
+    "  ff*0x800 00*0x800" "erase -> -1 EROFS"
+claim "any other errno refuses the erase and leaves the block as it was" 0 "$want" "" -- nand MTDSIM_ERASE_FAIL=1:EPERM,3:30 \
+    "$drive" open rw seek 0x1f800 set write 0x1000 0 erase 0 0x40000 seek 0x1f800 set read 0x1000 erase 0x60000 0x20000
 fresh
 expect "open -> ok" "seek -> 0x1f800" "write -> -1 EIO" "seek -> 0x1f800" "read -> 0x1000" "  00*0x1000" "seek -> 0x60000" \
     "write -> 0x800" "seek -> 0x60800" "seek -> 0x60000" "read -> 0x1000" "  00*0x800 ff*0x800"
 claim "MTDSIM_WRITE_FAIL: eio programs up to the failing page and fails, short writes one page" 0 "$want" "" -- nand MTDSIM_WRITE_FAIL=1:eio,3:short \
     "$drive" open rw seek 0x1f800 set write 0x1000 0 seek 0 cur read 0x1000 seek 0x60000 set write 0x1000 0 seek 0 cur \
     seek 0x60000 set read 0x1000
+fresh
+expect "open -> ok" "erase -> 0" "seek -> 0x1f800" "write -> -1 EROFS" "seek -> 0x1f800" "read -> 0x1000" "  ff*0x1000" \
+    "seek -> 0x800" "write -> -1 EIO" "seek -> 0x800" "read -> 0x1000" "  00*0x800 ff*0x800" "seek -> 0x60000" \
+    "write -> -1 ETIMEDOUT"
+claim "MTDSIM_WRITE_FAIL: another errno refuses, before EIO, and programs nothing" 0 "$want" "" \
+    -- nand MTDSIM_WRITE_FAIL=0:5,1:EROFS,3:ETIMEDOUT "$drive" open rw erase 0 0x40000 seek 0x1f800 set write 0x1000 0 \
+    seek 0 cur read 0x1000 seek 0x800 set write 0x800 0 seek 0 cur read 0x1000 seek 0x60000 set write 0x800 0
+fresh
+expect "open -> ok" "erase -> -1 EIO" "seek -> 0x60000" "write -> -1 EIO" "seek -> 0x60000" "read -> 0x1000" \
+    "  00*0x800 ff*0x800"
+claim "all: every erase and write of a failing chip fails" 0 "$want" "" -- nand MTDSIM_ERASE_FAIL=all:EIO MTDSIM_WRITE_FAIL=all:EIO \
+    "$drive" open rw erase 0x60000 0x20000 seek 0x60000 set write 0x1000 0 seek 0 cur read 0x1000
+claim "all: a protected chip refuses both" 0 $'open -> ok\nerase -> -1 EROFS\nwrite -> -1 EROFS\n' "" \
+    -- nand MTDSIM_ERASE_FAIL=all:EROFS MTDSIM_WRITE_FAIL=all:EROFS "$drive" open rw erase 0 0x20000 write 0x800 0
 claim "MTDSIM_SETBAD_FAIL fails, yet the block is bad" 0 $'open -> ok\nsetbad -> -1 EIO\ngetbad -> 1\n' "" \
     -- nand MTDSIM_SETBAD_FAIL=1 "$drive" open rw setbad 0x20000 getbad 0x20000
 same "and stays bad" "1" "$(cat "$img.bad")"
