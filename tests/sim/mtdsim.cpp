@@ -35,6 +35,16 @@
 //   In both lists B may be `all`: every block (a chip that refuses everything). A write that
 //   meets several faults takes a refusal first, then EIO, then short.
 //   MTDSIM_SETBAD_FAIL=1         MEMSETBADBLOCK answers EIO (the block still turns bad)
+// Interruptions, at the Nth device call of the process (read, write and ioctl on the device,
+// counted from 1 over every descriptor; open, lseek, fsync, flock and close do not count):
+//   MTDSIM_SIGNAL=N:SIG,..       raise SIG (TERM, INT, HUP, PIPE, KILL, ... or a number) just
+//                                before call N, then make the call if the process lives; the
+//                                trace gets "signal TERM"
+//   MTDSIM_CUT=N                 the power goes just before call N: the process ends at once
+//                                with status 121 (nothing flushed) and the trace gets "cut"
+//   MTDSIM_CUT=N:half            when call N is a write, the first half of its pages (whole
+//                                pages, one at least when it has two or more) are programmed
+//                                before the power goes; the trace shows how far it got
 
 #if defined _FILE_OFFSET_BITS && _FILE_OFFSET_BITS == 64
 #error "built with 64-bit file offsets, open and lseek would define open64 and lseek64"
@@ -53,6 +63,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -75,6 +86,9 @@ constexpr unsigned char page_erased = 0, page_programmed = 1;
 
 constexpr char bad_number_msg[] = "mtdsim: %s is not a number: %s\n";
 constexpr char bad_list_msg[] = "mtdsim: %s is not a list of block:answer pairs: %s\n";
+constexpr char bad_cut_msg[] = "mtdsim: MTDSIM_CUT is not N or N:half: %s\n";
+// The exit status of a process whose power was cut: none that the programs use.
+constexpr int cut_status = 121;
 // The block of a fault that strikes every block.
 constexpr uint64_t all_blocks = UINT64_MAX;
 // The answer of a write fault that writes one page and says so; the others are errnos.
@@ -102,6 +116,10 @@ struct device {
     int read_fail_answer;            // 0 or -EIO
     fault erase_faults[max_faults], write_faults[max_faults];
     int erase_fault_count, write_fault_count;
+    fault signals[max_faults]; // the block is the device call to precede, the answer a signal
+    int signal_count;
+    unsigned long cut_at; // 0: never
+    bool cut_half;
     unsigned char probe_error[max_blocks];
     unsigned char ecc_fail[max_blocks]; // reads touching these blocks meet uncorrectable errors
     uint32_t ecc_failed;                // the device's count of uncorrectable errors
@@ -121,7 +139,7 @@ static device dev;
 static slot slots[max_slots];
 static int open_slots;
 // Calls counted over the whole process, for the faults that strike at the Nth call.
-static unsigned long getinfo_calls, read_calls;
+static unsigned long getinfo_calls, read_calls, device_calls;
 
 // The definition of `name` that comes after this library: the sanitizer runtime's or the C library's.
 template <typename F> static F next(const char *name)
@@ -229,8 +247,10 @@ static int env_number(const char *var, uint64_t &value)
 }
 
 // Read a list of block:answer pairs from `var` into `faults`; `value_of` turns an answer's
-// text into its value, 0 when it is no answer. Returns 0, or -1 after saying why.
-static int env_faults(const char *var, fault *faults, int &count, int (*value_of)(const char *))
+// text into its value, 0 when it is no answer; the block may be `all` where `all_allowed`.
+// Returns 0, or -1 after saying why.
+static int env_faults(const char *var, fault *faults, int &count, int (*value_of)(const char *),
+                      bool all_allowed = true)
 {
     count = 0;
     const char *list = getenv(var);
@@ -248,7 +268,7 @@ static int env_faults(const char *var, fault *faults, int &count, int (*value_of
         if (colon)
             *colon = '\0';
         uint64_t block = all_blocks;
-        bool block_ok = colon && (strcmp(text, "all") == 0 || parse_number(text, block) == 0);
+        bool block_ok = colon && ((all_allowed && strcmp(text, "all") == 0) || parse_number(text, block) == 0);
         int value = block_ok && count < max_faults ? value_of(colon + 1) : 0;
         if (value == 0) {
             fprintf(stderr, bad_list_msg, var, list);
@@ -266,6 +286,43 @@ static int env_faults(const char *var, fault *faults, int &count, int (*value_of
 static int write_kind(const char *text)
 {
     return strcmp(text, "eio") == 0 ? EIO : strcmp(text, "short") == 0 ? short_write : errno_value(text);
+}
+
+// The signal that `text` names, as "TERM" or as a number; 0 when it names none.
+static int signal_value(const char *text)
+{
+    uint64_t number = 0;
+    if (parse_number(text, number) == 0)
+        return number > 0 && number < uint64_t(NSIG) ? int(number) : 0;
+    for (int sig = 1; sig < NSIG; sig++) {
+        const char *name = sigabbrev_np(sig);
+        if (name && strcmp(name, text) == 0)
+            return sig;
+    }
+    return 0;
+}
+
+// Read MTDSIM_CUT. Returns 0, or -1 after saying why.
+static int load_cut()
+{
+    dev.cut_at = 0;
+    dev.cut_half = false;
+    const char *cut = getenv("MTDSIM_CUT");
+    if (!cut || !*cut)
+        return 0;
+    char text[32];
+    snprintf(text, sizeof text, "%s", cut);
+    char *colon = strchr(text, ':');
+    if (colon)
+        *colon = '\0';
+    uint64_t at = 0;
+    if (parse_number(text, at) != 0 || at == 0 || at > ULONG_MAX || (colon && strcmp(colon + 1, "half"))) {
+        fprintf(stderr, bad_cut_msg, cut);
+        return -1;
+    }
+    dev.cut_at = (unsigned long)at;
+    dev.cut_half = colon != nullptr;
+    return 0;
 }
 
 // Take the partition and its faults from the environment. Returns 0, or -1 after saying why.
@@ -334,7 +391,8 @@ static int load_config()
         return -1;
     }
     return env_faults("MTDSIM_ERASE_FAIL", dev.erase_faults, dev.erase_fault_count, errno_value) ||
-                   env_faults("MTDSIM_WRITE_FAIL", dev.write_faults, dev.write_fault_count, write_kind)
+                   env_faults("MTDSIM_WRITE_FAIL", dev.write_faults, dev.write_fault_count, write_kind) ||
+                   env_faults("MTDSIM_SIGNAL", dev.signals, dev.signal_count, signal_value, false) || load_cut()
                ? -1
                : 0;
 }
@@ -637,6 +695,69 @@ static int64_t sim_write(slot &s, const void *buf, size_t len)
     return answer(call, int64_t(n), true);
 }
 
+// The power goes: nothing more reaches the flash, nothing is flushed.
+[[noreturn]] static void power_cut()
+{
+    if (dev.trace[0])
+        append_line(dev.trace, "cut\n");
+    _exit(cut_status);
+}
+
+// The power goes halfway through a write of `len` bytes at the position: the first half of
+// the pages that the write would program are programmed, whole pages only.
+[[noreturn]] static void cut_halfway(const slot &s, const void *buf, size_t len)
+{
+    const uint64_t pos = uint64_t(s.pos);
+    uint64_t n = s.access == O_RDONLY || pos >= dev.size ? 0 : std::min<uint64_t>(len, dev.size - pos);
+    if (dev.nand && (pos % dev.writesize || n % dev.writesize))
+        n = 0;
+    uint64_t done = 0;
+    if (n > 0) {
+        const uint64_t first = pos / dev.writesize, pages = (pos + n - 1) / dev.writesize - first + 1;
+        done = pages < 2 ? 0 : std::min(pos + n, (first + pages / 2) * dev.writesize) - pos;
+        // A write fault lets through no more than it would without the cut.
+        const int kind = write_fault(pos, n);
+        if (kind == EIO)
+            done = std::min(done, first_faulty_page(pos, n) + dev.writesize - pos);
+        else if (kind == short_write)
+            done = std::min(done, dev.writesize - pos % dev.writesize);
+        else if (kind > 0)
+            done = 0;
+    }
+    if (done > 0 && program(s.fd, pos, static_cast<const unsigned char *>(buf), done) != 0)
+        done = 0;
+    if (dev.trace[0])
+        append_line(dev.trace, "write 0x%llx 0x%zx -> cut after 0x%llx\n", (unsigned long long)pos, len,
+                    (unsigned long long)done);
+    power_cut();
+}
+
+// Count a device call and strike what MTDSIM_SIGNAL and MTDSIM_CUT ask for before it.
+// Returns true when the power is to go halfway through this call, a write.
+static bool before_device_call(bool is_write)
+{
+    device_calls++;
+    for (int i = 0; i < dev.signal_count; i++) {
+        if (dev.signals[i].block != device_calls)
+            continue;
+        const int sig = dev.signals[i].answer;
+        char number[16];
+        const char *name = sigabbrev_np(sig);
+        if (!name) {
+            snprintf(number, sizeof number, "%d", sig);
+            name = number;
+        }
+        if (dev.trace[0])
+            append_line(dev.trace, "signal %s\n", name);
+        raise(sig);
+    }
+    if (device_calls != dev.cut_at)
+        return false;
+    if (dev.cut_half && is_write)
+        return true;
+    power_cut();
+}
+
 // Move the position anywhere from the start to the end of the partition.
 static int64_t sim_lseek(slot &s, int64_t offset, int whence)
 {
@@ -879,8 +1000,10 @@ int __openat64_2(int dirfd, const char *path, int flags)
 
 ssize_t read(int fd, void *buf, size_t len)
 {
-    if (slot *s = find_slot(fd))
+    if (slot *s = find_slot(fd)) {
+        before_device_call(false);
         return ssize_t(sim_read(*s, buf, len));
+    }
     static auto real = next<ssize_t (*)(int, void *, size_t)>("read");
     return real(fd, buf, len);
 }
@@ -892,6 +1015,7 @@ ssize_t __read_chk(int fd, void *buf, size_t len, size_t buflen)
     if (slot *s = find_slot(fd)) {
         if (len > buflen)
             __chk_fail();
+        before_device_call(false);
         return ssize_t(sim_read(*s, buf, len));
     }
     static auto real = next<ssize_t (*)(int, void *, size_t, size_t)>("__read_chk");
@@ -900,8 +1024,11 @@ ssize_t __read_chk(int fd, void *buf, size_t len, size_t buflen)
 
 ssize_t write(int fd, const void *buf, size_t len)
 {
-    if (slot *s = find_slot(fd))
+    if (slot *s = find_slot(fd)) {
+        if (before_device_call(true))
+            cut_halfway(*s, buf, len);
         return ssize_t(sim_write(*s, buf, len));
+    }
     static auto real = next<ssize_t (*)(int, const void *, size_t)>("write");
     return real(fd, buf, len);
 }
@@ -929,8 +1056,10 @@ int ioctl(int fd, unsigned long request, ...) noexcept
     va_start(args, request);
     void *arg = va_arg(args, void *);
     va_end(args);
-    if (slot *s = find_slot(fd))
+    if (slot *s = find_slot(fd)) {
+        before_device_call(false);
         return sim_ioctl(*s, request, arg);
+    }
     static auto real = next<int (*)(int, unsigned long, ...)>("ioctl");
     return real(fd, request, arg);
 }

@@ -12,12 +12,16 @@
 //   read LEN            prints the bytes as runs: "ff*0x7f0 00*0x10"
 //   write LEN BYTE      writes LEN copies of BYTE
 //   seek OFF set|cur|end / fsync / close
+//   block SIG           hold signal SIG (TERM, INT, ...) from now on
+//   pending             the held signals that arrived: "pending -> TERM", or "-> none"
+// Standard output is line-buffered, so that a process killed or cut short shows what it did.
 #include <fcntl.h>
 #include <mtd/mtd-user.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -38,6 +42,15 @@ static void show(const char *op, long long r, bool hex)
         printf(hex ? "%s -> 0x%llx\n" : "%s -> %lld\n", op, r);
 }
 
+// The signal that `name` names without its SIG prefix; 0 when none does.
+static int signal_named(const char *name)
+{
+    for (int sig = 1; sig < NSIG; sig++)
+        if (sigabbrev_np(sig) && !strcmp(sigabbrev_np(sig), name))
+            return sig;
+    return 0;
+}
+
 static int access_flags(const char *mode)
 {
     return strcmp(mode, "ro") == 0 ? O_RDONLY : strcmp(mode, "wo") == 0 ? O_WRONLY : O_RDWR;
@@ -45,6 +58,7 @@ static int access_flags(const char *mode)
 
 int main(int argc, char **argv)
 {
+    setvbuf(stdout, nullptr, _IOLBF, 0);
     int fds[max_fds], nfds = 0, fd = -1;
     for (int i = 1; i < argc; i++) {
         const char *op = argv[i];
@@ -101,6 +115,22 @@ int main(int argc, char **argv)
             show(op, fsync(fd), false);
         } else if (!strcmp(op, "close")) {
             show(op, close(fd), false);
+        } else if (!strcmp(op, "block")) {
+            sigset_t set;
+            sigemptyset(&set);
+            sigaddset(&set, signal_named(i + 1 < argc ? argv[++i] : ""));
+            sigprocmask(SIG_BLOCK, &set, nullptr);
+        } else if (!strcmp(op, "pending")) {
+            sigset_t set;
+            sigpending(&set);
+            printf("pending ->");
+            const char *sep = " ";
+            for (int sig = 1; sig < NSIG; sig++)
+                if (sigismember(&set, sig) == 1) {
+                    printf("%s%s", sep, sigabbrev_np(sig));
+                    sep = ",";
+                }
+            puts(*sep == ' ' ? " none" : "");
         } else {
             fprintf(stderr, "sim_drive: unknown operation %s\n", op);
             return 2;

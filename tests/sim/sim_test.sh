@@ -165,6 +165,39 @@ expect "open O_RDWR" "getinfo" "getinfo -> -1 ENOTTY" "getbad 0x40000 -> 1" "set
     "write 0x80000 0x800 -> -1 ENOSPC" "read 0x80000 0x10 -> 0x0" "fsync -> -1 EINVAL" "close" "open -> -1 ENOENT"
 same "the trace has a line a call" "${want%$'\n'}" "$(cat "$work/trace")"
 
+# --- Signals and power cuts before the Nth read, write or ioctl of the process
+fresh
+# The shell reports on stderr the signal that ended a program; only the status matters.
+expect "open -> ok" "info -> type 4 flags 0x400 size 0x80000 erasesize 0x20000 writesize 0x800 oobsize 64" "seek -> 0x0" \
+    "read -> 0x10" "  ff*0x10" "status 143"
+same "MTDSIM_SIGNAL raises the signal before call N" "$want" "$(nand MTDSIM_SIGNAL=3:TERM MTDSIM_TRACE="$work/trace" \
+    "$drive" open ro info seek 0 set read 0x10 info 2>/dev/null; echo "status $?")"
+same "and the trace says so" "signal TERM" "$(tail -n 1 "$work/trace")"
+rm -f "$work/trace"
+expect "open -> ok" "fsync -> -1 EINVAL" "seek -> 0x0" "erase -> -1 EPERM" "pending -> HUP,TERM" "seek -> 0x0" \
+    "read -> 0x10" "  ff*0x10" "pending -> HUP,INT,TERM"
+claim "a held signal waits, and the call goes on" 0 "$want" "" -- nand MTDSIM_SIGNAL=1:TERM,1:1,2:INT MTDSIM_TRACE="$work/trace" \
+    "$drive" block TERM block HUP block INT open ro fsync seek 0 set erase 0 0x20000 pending seek 0 set read 0x10 pending
+expect "open O_RDONLY" "fsync -> -1 EINVAL" "lseek 0x0 SEEK_SET -> 0x0" "signal TERM" "signal HUP" "erase 0x0 0x20000 -> -1 EPERM" \
+    "lseek 0x0 SEEK_SET -> 0x0" "signal INT" "read 0x0 0x10 -> 0x10"
+same "open, lseek and fsync are not counted" "${want%$'\n'}" "$(cat "$work/trace")"
+
+fresh
+rm -f "$work/trace"
+claim "MTDSIM_CUT ends the process before call N with status 121" 121 $'open -> ok\nerase -> 0\nwrite -> 0x800\n' "" \
+    -- nand MTDSIM_CUT=3 MTDSIM_TRACE="$work/trace" "$drive" open rw erase 0 0x20000 write 0x800 0x0f write 0x800 0 read 1
+expect "open O_RDWR" "erase 0x0 0x20000 -> 0" "write 0x0 0x800 -> 0x800" "cut"
+same "the trace ends with the cut" "${want%$'\n'}" "$(cat "$work/trace")"
+rm -f "$work/trace"
+claim ":half programs the first half of a write's pages" 121 $'open -> ok\nseek -> 0x800\n' "" \
+    -- nand MTDSIM_CUT=1:half MTDSIM_TRACE="$work/trace" "$drive" open rw seek 0x800 set write 0x2800 0
+same "and the trace shows how far it got" $'write 0x800 0x2800 -> cut after 0x1000\ncut' "$(tail -n 2 "$work/trace")"
+nand MTDSIM_CUT=1:half "$drive" open rw seek 0x4000 set write 0x800 0 >/dev/null
+nand MTDSIM_TYPE=3 MTDSIM_CUT=1:half "$drive" open rw seek 0x5000 set write 5 0 >/dev/null
+expect "open -> ok" "read -> 0x6000" "  0f*0x800 00*0x1000 ff*0x3800 00*0x2 ff*0xffe"
+claim "flash keeps what came before: half of one page is none, half of 5 NOR bytes is 2" 0 "$want" "" \
+    -- nand "$drive" open ro read 0x6000
+
 # --- Every entry point a plain or a fortified 64-bit build calls
 for drive in "$SIM_DRIVE" "$SIM_DRIVE64"; do
     for open in open openat; do
