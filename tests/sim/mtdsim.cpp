@@ -1,12 +1,15 @@
-// The flash simulator: preloaded into a program, it answers for the MTD character device
-// /dev/mtd7 from an image file, the way the kernel's MTD layer answers for a NAND or NOR
-// partition, and passes every other file through untouched. It keeps its state in files
-// beside the image so that a test sees it after the program is gone.
+// The flash simulator: preloaded into a program, it answers for an MTD character device
+// (/dev/mtd7 unless told otherwise) from an image file, the way the kernel's MTD layer answers
+// for a NAND or NOR partition, and passes every other file through untouched. It keeps its
+// state in files beside the image so that a test sees it after the program is gone.
 //
 // The programs under test are single-threaded; so is this bookkeeping.
 //
 // Settings, read from the environment at an open of the device while none is open:
 //   MTDSIM_IMAGE        backing file of the partition's bytes (unset: no device at all)
+//   MTDSIM_DEVICE       the path answered for (default /dev/mtd7), read at every open
+//   MTDSIM_SYSFS=DIR    opens and opendir of /sys/class/mtd and below and of /proc/mtd go to
+//                       the same paths under DIR, where a test lays out partitions' names
 //   MTDSIM_SIZE         partition size (default: the file's), MTDSIM_ERASESIZE (0x20000),
 //   MTDSIM_WRITESIZE    page size (0x800 on NAND, 1 on NOR), MTDSIM_TYPE (4 NAND or 8 MLC
 //                       NAND, which behave alike; else NOR)
@@ -52,6 +55,7 @@
 
 #include "mtdsim.h"
 
+#include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <mtd/mtd-user.h>
@@ -69,8 +73,11 @@
 #include <cstdlib>
 #include <cstring>
 
-// The one path the simulator answers for.
-constexpr char device_path[] = "/dev/mtd7";
+// The path the simulator answers for when MTDSIM_DEVICE is unset.
+constexpr char default_device[] = "/dev/mtd7";
+// The MTD name files that MTDSIM_SYSFS moves: a directory and everything below it, and a file.
+constexpr char sysfs_mtd[] = "/sys/class/mtd";
+constexpr char procfs_mtd[] = "/proc/mtd";
 // Default geometry: a large-page NAND.
 constexpr uint64_t default_erasesize = 0x20000;
 constexpr uint64_t default_nand_writesize = 0x800;
@@ -543,7 +550,23 @@ static int forget(int fd)
 // Whether `path` is the simulated device and a simulation is asked for.
 static bool is_device(const char *path)
 {
-    return path && strcmp(path, device_path) == 0 && getenv("MTDSIM_IMAGE");
+    const char *device = getenv("MTDSIM_DEVICE");
+    return path && strcmp(path, device && *device ? device : default_device) == 0 && getenv("MTDSIM_IMAGE");
+}
+
+// Where an open of `path` goes: the same path under MTDSIM_SYSFS when it is one of the MTD
+// name files, written into `moved`; else `path` itself.
+static const char *sysfs_path(const char *path, char (&moved)[PATH_MAX])
+{
+    const char *root = getenv("MTDSIM_SYSFS");
+    if (!path || !root || !*root)
+        return path;
+    const size_t n = strlen(sysfs_mtd);
+    const bool names = (strncmp(path, sysfs_mtd, n) == 0 && (path[n] == '\0' || path[n] == '/')) ||
+                       strcmp(path, procfs_mtd) == 0;
+    if (!names || snprintf(moved, sizeof moved, "%s%s", root, path) >= int(sizeof moved))
+        return path;
+    return moved;
 }
 
 // The name of an access mode as open's flags spell it.
@@ -907,6 +930,16 @@ static mode_t mode_of(int flags, va_list args)
     return (flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE ? mode_t(va_arg(args, int)) : 0;
 }
 
+// An open of `path` (relative to `dirfd`) that is not the device's; `call` makes it with the
+// path it is given. The MTD name files are moved under MTDSIM_SYSFS.
+template <typename Call> static int other_open(int dirfd, const char *path, int flags, Call call)
+{
+    (void)dirfd;
+    (void)flags;
+    char moved[PATH_MAX];
+    return forget(call(sysfs_path(path, moved)));
+}
+
 using open_fn = int (*)(const char *, int, ...);
 using openat_fn = int (*)(int, const char *, int, ...);
 
@@ -926,7 +959,7 @@ int open(const char *path, int flags, ...)
     if (is_device(path))
         return sim_open(flags);
     static auto real = next<open_fn>("open");
-    return forget(real(path, flags, mode));
+    return other_open(AT_FDCWD, path, flags, [&](const char *p) { return real(p, flags, mode); });
 }
 
 int open64(const char *path, int flags, ...)
@@ -938,7 +971,7 @@ int open64(const char *path, int flags, ...)
     if (is_device(path))
         return sim_open(flags);
     static auto real = next<open_fn>("open64");
-    return forget(real(path, flags, mode));
+    return other_open(AT_FDCWD, path, flags, [&](const char *p) { return real(p, flags, mode); });
 }
 
 int openat(int dirfd, const char *path, int flags, ...)
@@ -950,7 +983,7 @@ int openat(int dirfd, const char *path, int flags, ...)
     if (is_device(path))
         return sim_open(flags);
     static auto real = next<openat_fn>("openat");
-    return forget(real(dirfd, path, flags, mode));
+    return other_open(dirfd, path, flags, [&](const char *p) { return real(dirfd, p, flags, mode); });
 }
 
 int openat64(int dirfd, const char *path, int flags, ...)
@@ -962,7 +995,7 @@ int openat64(int dirfd, const char *path, int flags, ...)
     if (is_device(path))
         return sim_open(flags);
     static auto real = next<openat_fn>("openat64");
-    return forget(real(dirfd, path, flags, mode));
+    return other_open(dirfd, path, flags, [&](const char *p) { return real(dirfd, p, flags, mode); });
 }
 
 // The checked forms that a fortified build calls when the flags are not known at compile time.
@@ -971,7 +1004,7 @@ int __open_2(const char *path, int flags)
     if (is_device(path))
         return sim_open(flags);
     static auto real = next<int (*)(const char *, int)>("__open_2");
-    return forget(real(path, flags));
+    return other_open(AT_FDCWD, path, flags, [&](const char *p) { return real(p, flags); });
 }
 
 int __open64_2(const char *path, int flags)
@@ -979,7 +1012,7 @@ int __open64_2(const char *path, int flags)
     if (is_device(path))
         return sim_open(flags);
     static auto real = next<int (*)(const char *, int)>("__open64_2");
-    return forget(real(path, flags));
+    return other_open(AT_FDCWD, path, flags, [&](const char *p) { return real(p, flags); });
 }
 
 int __openat_2(int dirfd, const char *path, int flags)
@@ -987,7 +1020,7 @@ int __openat_2(int dirfd, const char *path, int flags)
     if (is_device(path))
         return sim_open(flags);
     static auto real = next<int (*)(int, const char *, int)>("__openat_2");
-    return forget(real(dirfd, path, flags));
+    return other_open(dirfd, path, flags, [&](const char *p) { return real(dirfd, p, flags); });
 }
 
 int __openat64_2(int dirfd, const char *path, int flags)
@@ -995,7 +1028,14 @@ int __openat64_2(int dirfd, const char *path, int flags)
     if (is_device(path))
         return sim_open(flags);
     static auto real = next<int (*)(int, const char *, int)>("__openat64_2");
-    return forget(real(dirfd, path, flags));
+    return other_open(dirfd, path, flags, [&](const char *p) { return real(dirfd, p, flags); });
+}
+
+DIR *opendir(const char *path)
+{
+    static auto real = next<DIR *(*)(const char *)>("opendir");
+    char moved[PATH_MAX];
+    return real(sysfs_path(path, moved));
 }
 
 ssize_t read(int fd, void *buf, size_t len)

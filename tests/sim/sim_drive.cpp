@@ -1,4 +1,5 @@
-// sim_drive OP...: drive /dev/mtd7 with the calls a flash tool makes, one line of output a call:
+// sim_drive OP...: drive the simulated device (MTDSIM_DEVICE, default /dev/mtd7) and the files
+// beside it with the calls a flash tool makes, one line of output a call:
 // the operation, its answer ("-> 0x800", "-> -1 EIO") and, for reads and MEMGETINFO, what came
 // back. Built twice: plainly, and fortified with 64-bit offsets, so that both families of entry
 // points meet the simulator.
@@ -12,23 +13,28 @@
 //   read LEN            prints the bytes as runs: "ff*0x7f0 00*0x10"
 //   write LEN BYTE      writes LEN copies of BYTE
 //   seek OFF set|cur|end / fsync / close
+//   cat PATH            open PATH, read it to the end and print what it holds
+//   dir PATH            the names in directory PATH but . and .., sorted: "dir -> mtd0 mtd3"
 //   block SIG           hold signal SIG (TERM, INT, ...) from now on
 //   pending             the held signals that arrived: "pending -> TERM", or "-> none"
 // Standard output is line-buffered, so that a process killed or cut short shows what it did.
+#include <dirent.h>
 #include <fcntl.h>
 #include <mtd/mtd-user.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-constexpr char device[] = "/dev/mtd7";
+constexpr char default_device[] = "/dev/mtd7";
 constexpr int max_fds = 8;
+constexpr int max_names = 64;
 constexpr size_t max_io = 1 << 20;
 
 static unsigned char buf[max_io];
@@ -51,6 +57,45 @@ static int signal_named(const char *name)
     return 0;
 }
 
+// Print what the file at `path` holds, read through open and read as the programs read.
+static void cat(const char *path)
+{
+    int fd = open(path, O_RDONLY);
+    if (fd < 0) {
+        show("cat", -1, false);
+        return;
+    }
+    ssize_t n;
+    while ((n = read(fd, buf, sizeof buf)) > 0)
+        fwrite(buf, 1, size_t(n), stdout);
+    if (n < 0)
+        show("cat", -1, false);
+    close(fd);
+}
+
+// Print the names in the directory at `path`, sorted, as "dir -> NAME NAME".
+static void list_dir(const char *path)
+{
+    DIR *dir = opendir(path);
+    if (!dir) {
+        show("dir", -1, false);
+        return;
+    }
+    static char names[max_names][NAME_MAX + 1];
+    int count = 0;
+    while (dirent *entry = readdir(dir))
+        if (strcmp(entry->d_name, ".") && strcmp(entry->d_name, "..") && count < max_names)
+            snprintf(names[count++], sizeof names[0], "%s", entry->d_name);
+    closedir(dir);
+    qsort(names, size_t(count), sizeof names[0], [](const void *a, const void *b) {
+        return strcmp(static_cast<const char *>(a), static_cast<const char *>(b));
+    });
+    printf("dir ->");
+    for (int i = 0; i < count; i++)
+        printf(" %s", names[i]);
+    putchar('\n');
+}
+
 static int access_flags(const char *mode)
 {
     return strcmp(mode, "ro") == 0 ? O_RDONLY : strcmp(mode, "wo") == 0 ? O_WRONLY : O_RDWR;
@@ -59,6 +104,9 @@ static int access_flags(const char *mode)
 int main(int argc, char **argv)
 {
     setvbuf(stdout, nullptr, _IOLBF, 0);
+    const char *device = getenv("MTDSIM_DEVICE");
+    if (!device || !*device)
+        device = default_device;
     int fds[max_fds], nfds = 0, fd = -1;
     for (int i = 1; i < argc; i++) {
         const char *op = argv[i];
@@ -115,6 +163,10 @@ int main(int argc, char **argv)
             show(op, fsync(fd), false);
         } else if (!strcmp(op, "close")) {
             show(op, close(fd), false);
+        } else if (!strcmp(op, "cat")) {
+            cat(i + 1 < argc ? argv[++i] : "");
+        } else if (!strcmp(op, "dir")) {
+            list_dir(i + 1 < argc ? argv[++i] : "");
         } else if (!strcmp(op, "block")) {
             sigset_t set;
             sigemptyset(&set);

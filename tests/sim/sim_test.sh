@@ -52,6 +52,19 @@ claim "the size defaults to the image's" 0 "$want" "" -- sim MTDSIM_IMAGE="$img"
 expect "open -> ok" "read -> 0x40000" "  00*0x20000 ff*0x20000"
 claim "a short image is extended with erased bytes" 0 "$want" "" -- nand MTDSIM_SIZE=0x40000 "$drive" open ro read 0x40000
 
+# --- The device's path, and the MTD name files of a test's own layout
+fresh
+claim "MTDSIM_DEVICE names the one path answered for" 0 $'open -> ok\ncat -> -1 ENOENT\n' "" \
+    -- nand MTDSIM_DEVICE=/dev/mtd3 "$drive" open ro cat /dev/mtd7
+mkdir -p "$work/names/sys/class/mtd/mtd0" "$work/names/sys/class/mtd/mtd3" "$work/names/proc"
+echo "u-boot" >"$work/names/sys/class/mtd/mtd0/name"
+echo "NAND simulator partition 3" >"$work/names/sys/class/mtd/mtd3/name"
+printf 'dev:    size   erasesize  name\nmtd3: 00080000 00020000 "factory"\n' >"$work/names/proc/mtd"
+expect "dir -> mtd0 mtd3" "NAND simulator partition 3" "dev:    size   erasesize  name" 'mtd3: 00080000 00020000 "factory"'
+claim "MTDSIM_SYSFS moves /sys/class/mtd and /proc/mtd under its directory" 0 "$want" "" \
+    -- sim MTDSIM_SYSFS="$work/names" "$drive" dir /sys/class/mtd cat /sys/class/mtd/mtd3/name cat /proc/mtd
+claim "so a layout without sysfs has none" 0 $'dir -> -1 ENOENT\n' "" -- sim MTDSIM_SYSFS="$work/names/proc" "$drive" dir /sys/class/mtd
+
 # --- Programming: only ones become zeros, and writes into programmed pages are recorded
 fresh
 claim "flash without page state holds data" 0 $'open -> ok\nwrite -> 0x800\n' "" -- nand "$drive" open rw write 0x800 0x5a
