@@ -48,12 +48,30 @@
 //   MTDSIM_CUT=N:half            when call N is a write, the first half of its pages (whole
 //                                pages, one at least when it has two or more) are programmed
 //                                before the power goes; the trace shows how far it got
+//                                ("write 0x0 0x2000 -> cut after 0x1000")
+// The journal directory, followed when FACTORY_JOURNAL_DIR names one (journal_dir.cpp): the
+// calls on it and on the files directly in it pass through, and a model keeps what is durable,
+// a file's data once fsync'ed (or fdatasync'ed), the directory's entries once the directory is.
+// At a power cut the directory goes back to that: entries made or renamed in since its last
+// sync vanish, those removed or renamed away come back, and every file keeps only its durable
+// data (empty when it never had any). Files that appear or change outside a simulated process
+// are durable as they are. State beside the image: IMAGE.durable and IMAGE.durable.*.
+//   MTDSIM_JOURNAL_FS=ext4|tmpfs|ramfs   what statfs and fstatfs (and their 64-bit forms) say
+//                                of the directory and its files (default ext4)
+//   MTDSIM_FILE_FAIL=OP:ERRNO,.. every OP on the directory or its files fails with ERRNO and
+//                                does nothing; OP is open, write, fsync (and fdatasync),
+//                                rename, unlink, mkdir or dirsync (an fsync of the directory);
+//                                write:short writes half and says so
+//   MTDSIM_FILE_TRACE            file that gets one line per call on the directory and its
+//                                files; it may be the device's trace, to see both in order
 
 #if defined _FILE_OFFSET_BITS && _FILE_OFFSET_BITS == 64
 #error "built with 64-bit file offsets, open and lseek would define open64 and lseek64"
 #endif
 
+#include "journal_dir.h"
 #include "mtdsim.h"
+#include "preload.h"
 
 #include <dirent.h>
 #include <dlfcn.h>
@@ -93,6 +111,7 @@ constexpr unsigned char page_erased = 0, page_programmed = 1;
 
 constexpr char bad_number_msg[] = "mtdsim: %s is not a number: %s\n";
 constexpr char bad_list_msg[] = "mtdsim: %s is not a list of block:answer pairs: %s\n";
+constexpr char bad_signal_msg[] = "mtdsim: MTDSIM_SIGNAL is not a list of call:signal pairs: %s\n";
 constexpr char bad_cut_msg[] = "mtdsim: MTDSIM_CUT is not N or N:half: %s\n";
 // The exit status of a process whose power was cut: none that the programs use.
 constexpr int cut_status = 121;
@@ -148,27 +167,19 @@ static int open_slots;
 // Calls counted over the whole process, for the faults that strike at the Nth call.
 static unsigned long getinfo_calls, read_calls, device_calls;
 
-// The definition of `name` that comes after this library: the sanitizer runtime's or the C library's.
-template <typename F> static F next(const char *name)
-{
-    return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
-}
-
-// The C library's open and close, for the simulator's own files.
-static int host_open(const char *path, int flags, mode_t mode)
+int host_open(const char *path, int flags, mode_t mode)
 {
     static auto real = next<int (*)(const char *, int, ...)>("open");
     return real(path, flags, mode);
 }
 
-static void host_close(int fd)
+void host_close(int fd)
 {
     static auto real = next<int (*)(int)>("close");
     real(fd);
 }
 
-// The name of errno value `e` ("EIO"), or its number when it has none.
-static const char *errno_name(int e, char (&buf)[16])
+const char *errno_name(int e, char (&buf)[16])
 {
     const char *name = strerrorname_np(e);
     if (name)
@@ -177,8 +188,7 @@ static const char *errno_name(int e, char (&buf)[16])
     return buf;
 }
 
-// The errno that `text` names, as "EIO" or as a number; 0 when it names none.
-static int errno_value(const char *text)
+int errno_value(const char *text)
 {
     uint64_t number = 0;
     if (parse_number(text, number) == 0)
@@ -199,9 +209,7 @@ static const char *signed_hex(int64_t value, char (&buf)[24])
     return buf;
 }
 
-// Append one formatted line to `path`, creating it. The program may exit at any moment, so
-// nothing waits in a buffer.
-__attribute__((format(printf, 2, 3))) static void append_line(const char *path, const char *format, ...)
+void append_line(const char *path, const char *format, ...)
 {
     char line[512];
     va_list args;
@@ -254,10 +262,10 @@ static int env_number(const char *var, uint64_t &value)
 }
 
 // Read a list of block:answer pairs from `var` into `faults`; `value_of` turns an answer's
-// text into its value, 0 when it is no answer; the block may be `all` where `all_allowed`.
-// Returns 0, or -1 after saying why.
+// text into its value, 0 when it is no answer. The block may be `all`; where `calls`, it is a
+// device call's number instead (MTDSIM_SIGNAL). Returns 0, or -1 after saying why.
 static int env_faults(const char *var, fault *faults, int &count, int (*value_of)(const char *),
-                      bool all_allowed = true)
+                      bool calls = false)
 {
     count = 0;
     const char *list = getenv(var);
@@ -275,10 +283,13 @@ static int env_faults(const char *var, fault *faults, int &count, int (*value_of
         if (colon)
             *colon = '\0';
         uint64_t block = all_blocks;
-        bool block_ok = colon && ((all_allowed && strcmp(text, "all") == 0) || parse_number(text, block) == 0);
+        bool block_ok = colon && ((!calls && strcmp(text, "all") == 0) || parse_number(text, block) == 0);
         int value = block_ok && count < max_faults ? value_of(colon + 1) : 0;
         if (value == 0) {
-            fprintf(stderr, bad_list_msg, var, list);
+            if (calls)
+                fprintf(stderr, bad_signal_msg, list);
+            else
+                fprintf(stderr, bad_list_msg, var, list);
             return -1;
         }
         faults[count++] = {block, value};
@@ -397,9 +408,10 @@ static int load_config()
         fprintf(stderr, bad_number_msg, "MTDSIM_PROBE_ERROR", probe);
         return -1;
     }
-    return env_faults("MTDSIM_ERASE_FAIL", dev.erase_faults, dev.erase_fault_count, errno_value) ||
+    return journal_load_settings() ||
+                   env_faults("MTDSIM_ERASE_FAIL", dev.erase_faults, dev.erase_fault_count, errno_value) ||
                    env_faults("MTDSIM_WRITE_FAIL", dev.write_faults, dev.write_fault_count, write_kind) ||
-                   env_faults("MTDSIM_SIGNAL", dev.signals, dev.signal_count, signal_value, false) || load_cut()
+                   env_faults("MTDSIM_SIGNAL", dev.signals, dev.signal_count, signal_value, true) || load_cut()
                ? -1
                : 0;
 }
@@ -536,14 +548,15 @@ static slot *find_slot(int fd)
     return nullptr;
 }
 
-// Forget a simulated descriptor that the program closed behind our back, now that the kernel
-// hands its number out again. Returns `fd`.
+// Forget a simulated descriptor, or one of the journal directory, that the program closed
+// behind our back, now that the kernel hands its number out again. Returns `fd`.
 static int forget(int fd)
 {
     if (slot *s = find_slot(fd)) {
         s->used = false;
         open_slots--;
     }
+    journal_forget(fd, false);
     return fd;
 }
 
@@ -723,6 +736,7 @@ static int64_t sim_write(slot &s, const void *buf, size_t len)
 {
     if (dev.trace[0])
         append_line(dev.trace, "cut\n");
+    journal_power_cut();
     _exit(cut_status);
 }
 
@@ -931,17 +945,35 @@ static mode_t mode_of(int flags, va_list args)
 }
 
 // An open of `path` (relative to `dirfd`) that is not the device's; `call` makes it with the
-// path it is given. The MTD name files are moved under MTDSIM_SYSFS.
+// path it is given. The MTD name files are moved under MTDSIM_SYSFS, and the journal
+// directory is followed.
 template <typename Call> static int other_open(int dirfd, const char *path, int flags, Call call)
 {
-    (void)dirfd;
-    (void)flags;
     char moved[PATH_MAX];
-    return forget(call(sysfs_path(path, moved)));
+    path = sysfs_path(path, moved);
+    journal_open_call followed;
+    if (journal_open_begin(followed, dirfd, path, flags) != 0)
+        return -1;
+    return journal_open_end(followed, forget(call(path)));
 }
 
 using open_fn = int (*)(const char *, int, ...);
 using openat_fn = int (*)(int, const char *, int, ...);
+
+// The directory streams that opendir opened under MTDSIM_SYSFS.
+static DIR *moved_dirs[8];
+
+// Whether `dir` is one of them; `forget` it when it closes.
+static bool moved_dir(DIR *dir, bool forget_it)
+{
+    for (DIR *&each : moved_dirs)
+        if (dir && each == dir) {
+            if (forget_it)
+                each = nullptr;
+            return true;
+        }
+    return false;
+}
 
 // Only the interposed calls leave the library; its helpers stay out of the program's way.
 #pragma GCC visibility push(default)
@@ -1035,7 +1067,41 @@ DIR *opendir(const char *path)
 {
     static auto real = next<DIR *(*)(const char *)>("opendir");
     char moved[PATH_MAX];
-    return real(sysfs_path(path, moved));
+    const char *opened = sysfs_path(path, moved);
+    DIR *dir = real(opened);
+    if (dir && opened == moved)
+        for (DIR *&each : moved_dirs)
+            if (!each) {
+                each = dir;
+                break;
+            }
+    return dir;
+}
+
+dirent *readdir(DIR *dir)
+{
+    static auto real = next<dirent *(*)(DIR *)>("readdir");
+    if (!moved_dir(dir, false))
+        return real(dir);
+    // A test's directory under qemu-user on a 64-bit host can hand out offsets and inode
+    // numbers that a 32-bit readdir refuses with EOVERFLOW; the kernel's sysfs does not.
+    static dirent entry;
+    const dirent64 *found = readdir64(dir);
+    if (!found)
+        return nullptr;
+    entry = {};
+    entry.d_ino = decltype(entry.d_ino)(found->d_ino);
+    entry.d_reclen = sizeof entry;
+    entry.d_type = found->d_type;
+    snprintf(entry.d_name, sizeof entry.d_name, "%s", found->d_name);
+    return &entry;
+}
+
+int closedir(DIR *dir)
+{
+    static auto real = next<int (*)(DIR *)>("closedir");
+    moved_dir(dir, true);
+    return real(dir);
 }
 
 ssize_t read(int fd, void *buf, size_t len)
@@ -1070,6 +1136,8 @@ ssize_t write(int fd, const void *buf, size_t len)
         return ssize_t(sim_write(*s, buf, len));
     }
     static auto real = next<ssize_t (*)(int, const void *, size_t)>("write");
+    if (journal_fd(fd, false) == in_journal)
+        return journal_write(fd, buf, len, real);
     return real(fd, buf, len);
 }
 
@@ -1110,6 +1178,18 @@ int fsync(int fd)
         // The MTD character device has no fsync.
         return int(answer("fsync", -EINVAL, false));
     static auto real = next<int (*)(int)>("fsync");
+    if (journal_fd(fd, true) != outside_journal)
+        return journal_sync(fd, real, "fsync");
+    return real(fd);
+}
+
+int fdatasync(int fd)
+{
+    if (find_slot(fd))
+        return int(answer("fdatasync", -EINVAL, false));
+    static auto real = next<int (*)(int)>("fdatasync");
+    if (journal_fd(fd, true) != outside_journal)
+        return journal_sync(fd, real, "fdatasync");
     return real(fd);
 }
 
@@ -1132,6 +1212,7 @@ int close(int fd)
 {
     if (slot *s = find_slot(fd))
         return sim_close(*s);
+    journal_forget(fd, true);
     static auto real = next<int (*)(int)>("close");
     return real(fd);
 }

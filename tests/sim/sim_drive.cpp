@@ -13,6 +13,14 @@
 //   read LEN            prints the bytes as runs: "ff*0x7f0 00*0x10"
 //   write LEN BYTE      writes LEN copies of BYTE
 //   seek OFF set|cur|end / fsync / close
+// Files, such as a journal beside the device:
+//   file PATH FLAGS     open PATH; FLAGS are letters: r read-only, w write-only (neither: read-
+//                       write), c O_CREAT (mode 0600), x O_EXCL, t O_TRUNC, n O_NOFOLLOW,
+//                       d O_DIRECTORY; later calls (write, fsync, close, ...) go to it
+//   fileat NAME FLAGS   the same through openat on the current descriptor, a directory
+//   rename OLD NEW / unlink PATH / mkdir PATH (mode 0700) / fdatasync
+//   renameat OLD NEW / unlinkat NAME     relative to the current descriptor
+//   statfs PATH / fstatfs                the file system's type: "statfs -> type 0xef53"
 //   cat PATH            open PATH, read it to the end and print what it holds
 //   dir PATH            the names in directory PATH but . and .., sorted: "dir -> mtd0 mtd3"
 //   block SIG           hold signal SIG (TERM, INT, ...) from now on
@@ -22,6 +30,8 @@
 #include <fcntl.h>
 #include <mtd/mtd-user.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/statfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -83,10 +93,17 @@ static void list_dir(const char *path)
     }
     static char names[max_names][NAME_MAX + 1];
     int count = 0;
+    errno = 0;
     while (dirent *entry = readdir(dir))
         if (strcmp(entry->d_name, ".") && strcmp(entry->d_name, "..") && count < max_names)
             snprintf(names[count++], sizeof names[0], "%s", entry->d_name);
+    const int failed = errno;
     closedir(dir);
+    if (failed) {
+        errno = failed;
+        show("dir", -1, false);
+        return;
+    }
     qsort(names, size_t(count), sizeof names[0], [](const void *a, const void *b) {
         return strcmp(static_cast<const char *>(a), static_cast<const char *>(b));
     });
@@ -99,6 +116,29 @@ static void list_dir(const char *path)
 static int access_flags(const char *mode)
 {
     return strcmp(mode, "ro") == 0 ? O_RDONLY : strcmp(mode, "wo") == 0 ? O_WRONLY : O_RDWR;
+}
+
+// Open's flags that the letters of `text` name (see file above).
+static int file_flags(const char *text)
+{
+    int flags = strchr(text, 'r') ? O_RDONLY : strchr(text, 'w') ? O_WRONLY : O_RDWR;
+    const struct {
+        char letter;
+        int flag;
+    } letters[] = {{'c', O_CREAT}, {'x', O_EXCL}, {'t', O_TRUNC}, {'n', O_NOFOLLOW}, {'d', O_DIRECTORY}};
+    for (const auto &each : letters)
+        if (strchr(text, each.letter))
+            flags |= each.flag;
+    return flags;
+}
+
+// Print a file system's type, or the failure to learn it.
+static void show_fs(const char *op, int r, const struct statfs &st)
+{
+    if (r != 0)
+        show(op, -1, false);
+    else
+        printf("%s -> type 0x%x\n", op, unsigned(uint32_t(st.f_type)));
 }
 
 int main(int argc, char **argv)
@@ -163,6 +203,30 @@ int main(int argc, char **argv)
             show(op, fsync(fd), false);
         } else if (!strcmp(op, "close")) {
             show(op, close(fd), false);
+        } else if (!strcmp(op, "file") || !strcmp(op, "fileat")) {
+            const char *path = i + 1 < argc ? argv[++i] : "";
+            const int flags = file_flags(i + 1 < argc ? argv[++i] : "");
+            fd = op[4] ? openat(fd, path, flags, 0600) : open(path, flags, 0600);
+            if (fd >= 0 && nfds < max_fds)
+                fds[nfds++] = fd;
+            fd < 0 ? show(op, -1, false) : (void)printf("%s -> ok\n", op);
+        } else if (!strcmp(op, "rename") || !strcmp(op, "renameat")) {
+            const char *from = i + 1 < argc ? argv[++i] : "", *to = i + 1 < argc ? argv[++i] : "";
+            show(op, op[6] ? renameat(fd, from, fd, to) : rename(from, to), false);
+        } else if (!strcmp(op, "unlink") || !strcmp(op, "unlinkat")) {
+            const char *path = i + 1 < argc ? argv[++i] : "";
+            show(op, op[6] ? unlinkat(fd, path, 0) : unlink(path), false);
+        } else if (!strcmp(op, "mkdir")) {
+            show(op, mkdir(i + 1 < argc ? argv[++i] : "", 0700), false);
+        } else if (!strcmp(op, "fdatasync")) {
+            show(op, fdatasync(fd), false);
+        } else if (!strcmp(op, "statfs")) {
+            struct statfs st {};
+            const int r = statfs(i + 1 < argc ? argv[++i] : "", &st);
+            show_fs(op, r, st);
+        } else if (!strcmp(op, "fstatfs")) {
+            struct statfs st {};
+            show_fs(op, fstatfs(fd, &st), st);
         } else if (!strcmp(op, "cat")) {
             cat(i + 1 < argc ? argv[++i] : "");
         } else if (!strcmp(op, "dir")) {

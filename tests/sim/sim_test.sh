@@ -211,6 +211,92 @@ expect "open -> ok" "read -> 0x6000" "  0f*0x800 00*0x1000 ff*0x3800 00*0x2 ff*0
 claim "flash keeps what came before: half of one page is none, half of 5 NOR bytes is 2" 0 "$want" "" \
     -- nand "$drive" open ro read 0x6000
 
+# --- The journal directory: a power cut keeps only what was made durable
+jdir=$work/journal
+# A new partition and an empty journal directory; runs under the simulator that follow it.
+fresh_journal() { fresh; rm -rf "$jdir" "$work/files" "$work/trace"; mkdir -p "$jdir"; }
+journal() { nand FACTORY_JOURNAL_DIR="$jdir" "$@"; }
+# The journal directory's files, one line each: "NAME: what it holds".
+files() { local f; for f in "$jdir"/*; do [ -f "$f" ] && printf '%s: %s\n' "${f##*/}" "$(cat "$f")"; done; }
+sixteen=AAAAAAAAAAAAAAAA
+
+fresh_journal
+rmdir "$jdir"
+expect "mkdir -> 0" "file -> ok" "fileat -> ok" "write -> 0x10" "fsync -> 0" "close -> 0" "renameat -> 0" "fsync -> 0" \
+    "open -> ok"
+claim "a journal written, synced, renamed and its directory synced survives a cut" 121 "$want" "" \
+    -- journal MTDSIM_CUT=1 MTDSIM_TRACE="$work/trace" MTDSIM_FILE_TRACE="$work/files" "$drive" mkdir "$jdir" \
+    file "$jdir" rd fileat J.tmp wcxn write 16 0x41 fsync close use 0 renameat J.tmp J fsync open ro info
+same "whole" "J: $sixteen" "$(files)"
+same "the device trace has only the device's calls" $'open O_RDONLY\ncut' "$(cat "$work/trace")"
+expect "mkdir . -> 0" "open . O_RDONLY|O_DIRECTORY" "open J.tmp O_WRONLY|O_CREAT|O_EXCL|O_NOFOLLOW" "write J.tmp 0x10 -> 0x10" \
+    "fsync J.tmp -> 0" "close J.tmp" "rename J.tmp J -> 0" "fsync . -> 0"
+same "MTDSIM_FILE_TRACE has the journal's" "${want%$'\n'}" "$(cat "$work/files")"
+
+fresh_journal
+journal MTDSIM_CUT=1 "$drive" file "$jdir/J.tmp" wcxn write 16 0x41 close rename "$jdir/J.tmp" "$jdir/J" file "$jdir" rd \
+    fsync open ro info >/dev/null
+same "without the file's fsync it is empty after a cut" "J: " "$(files)"
+fresh_journal
+journal MTDSIM_CUT=1 "$drive" file "$jdir/J.tmp" wcxn write 16 0x41 fsync close file "$jdir" rd fsync \
+    rename "$jdir/J.tmp" "$jdir/J" open ro info >/dev/null
+same "without the directory's fsync a rename is undone" "J.tmp: $sixteen" "$(files)"
+fresh_journal
+echo factory >"$jdir/J"
+journal MTDSIM_CUT=1 "$drive" unlink "$jdir/J" open ro info >/dev/null
+same "and so is an unlink; a file written by hand is durable as it is" "J: factory" "$(files)"
+
+fresh_journal
+journal "$drive" file "$jdir/J" wcxn write 16 0x41 fsync close >/dev/null
+same "a normal exit loses nothing" "J: $sixteen" "$(files)"
+journal MTDSIM_CUT=1 "$drive" open ro info >/dev/null
+same "but makes nothing durable: a later process's cut takes the unsynced entry" "" "$(files)"
+journal "$drive" file "$jdir/J" wcxn write 16 0x41 fsync close file "$jdir" rd fsync >/dev/null
+journal "$drive" file "$jdir/J" wt write 8 0x42 close >/dev/null
+journal MTDSIM_CUT=1 "$drive" open ro info >/dev/null
+same "and the unsynced rewrite of a durable file" "J: $sixteen" "$(files)"
+
+fresh_journal
+expect "file -> ok" "write -> 0x8" "fsync -> -1 EIO" "fdatasync -> -1 EIO" "close -> 0" "rename -> -1 EXDEV" \
+    "unlink -> -1 EPERM" "mkdir -> -1 EROFS" "file -> ok" "fsync -> -1 ENOSPC" "file -> ok" "open -> ok"
+claim "MTDSIM_FILE_FAIL fails each call on the directory and its files, and does nothing" 121 "$want" "" \
+    -- journal MTDSIM_CUT=1 MTDSIM_FILE_FAIL=write:short,fsync:EIO,dirsync:ENOSPC,rename:EXDEV,unlink:EPERM,mkdir:EROFS \
+    "$drive" file "$jdir/J" wcxn write 16 0x41 fsync fdatasync close rename "$jdir/J" "$jdir/K" unlink "$jdir/J" \
+    mkdir "$jdir/sub" file "$jdir" rd fsync file "$work/other" wc open ro info
+same "so nothing was durable" "" "$(files)"
+fresh_journal
+journal MTDSIM_CUT=1 MTDSIM_FILE_FAIL=fsync:EIO "$drive" file "$jdir/J" wcxn write 16 0x41 fsync close file "$jdir" rd \
+    fsync open ro info >/dev/null
+same "a failed fsync makes no data durable" "J: " "$(files)"
+claim "MTDSIM_FILE_FAIL=open fails the directory's opens too" 0 $'file -> -1 EACCES\nfile -> -1 EACCES\n' "" \
+    -- journal MTDSIM_FILE_FAIL=open:EACCES "$drive" file "$jdir" rd file "$jdir/J" r
+
+for drive in "$SIM_DRIVE" "$SIM_DRIVE64"; do
+    for fs in ext4:0xef53 tmpfs:0x1021994 ramfs:0x858458f6; do
+        expect "statfs -> type ${fs#*:}" "statfs -> type ${fs#*:}" "file -> ok" "fstatfs -> type ${fs#*:}" "statfs -> type 0x9fa0"
+        claim "the journal directory and its files are on ${fs%:*} in ${drive##*/}" 0 "$want" "" \
+            -- journal MTDSIM_JOURNAL_FS=${fs%:*} "$drive" statfs "$jdir" statfs "$jdir/../journal/J" file "$jdir" rd fstatfs \
+            statfs /proc
+    done
+done
+drive=$SIM_DRIVE
+
+# --- Bad settings: one line, and no device
+while IFS='|' read -r setting message; do
+    claim "$setting is refused" 0 $'open -> -1 EINVAL\n' "mtdsim: $message"$'\n' -- nand "$setting" "$drive" open ro
+done <<EOF
+MTDSIM_WRITE_FAIL=1:EBOGUS|MTDSIM_WRITE_FAIL is not a list of block:answer pairs: 1:EBOGUS
+MTDSIM_ERASE_FAIL=all|MTDSIM_ERASE_FAIL is not a list of block:answer pairs: all
+MTDSIM_SIGNAL=all:TERM|MTDSIM_SIGNAL is not a list of call:signal pairs: all:TERM
+MTDSIM_SIGNAL=1:SIGTERM|MTDSIM_SIGNAL is not a list of call:signal pairs: 1:SIGTERM
+MTDSIM_CUT=0|MTDSIM_CUT is not N or N:half: 0
+MTDSIM_CUT=3:most|MTDSIM_CUT is not N or N:half: 3:most
+MTDSIM_JOURNAL_FS=xfs|MTDSIM_JOURNAL_FS is not ext4, tmpfs or ramfs: xfs
+MTDSIM_FILE_FAIL=chmod:EIO|MTDSIM_FILE_FAIL is not a list of call:answer pairs: chmod:EIO
+MTDSIM_FILE_FAIL=fsync:short|MTDSIM_FILE_FAIL is not a list of call:answer pairs: fsync:short
+FACTORY_JOURNAL_DIR=$work/./|FACTORY_JOURNAL_DIR holds the image; the journal needs a directory of its own: $work/./
+EOF
+
 # --- Every entry point a plain or a fortified 64-bit build calls
 for drive in "$SIM_DRIVE" "$SIM_DRIVE64"; do
     for open in open openat; do
