@@ -232,6 +232,11 @@ same "the device trace has only the device's calls" $'open O_RDONLY\ncut' "$(cat
 expect "mkdir . -> 0" "open . O_RDONLY|O_DIRECTORY" "open J.tmp O_WRONLY|O_CREAT|O_EXCL|O_NOFOLLOW" "write J.tmp 0x10 -> 0x10" \
     "fsync J.tmp -> 0" "close J.tmp" "rename J.tmp J -> 0" "fsync . -> 0"
 same "MTDSIM_FILE_TRACE has the journal's" "${want%$'\n'}" "$(cat "$work/files")"
+rm -f "$work/trace"
+journal MTDSIM_TRACE="$work/trace" MTDSIM_FILE_TRACE="$work/trace" "$drive" file "$jdir/J" w write 1 0x42 open ro info \
+    use 0 fsync >/dev/null
+expect "open J O_WRONLY" "write J 0x1 -> 0x1" "open O_RDONLY" "getinfo" "fsync J -> 0"
+same "and can share the device's, in the order of the calls" "${want%$'\n'}" "$(cat "$work/trace")"
 
 fresh_journal
 journal MTDSIM_CUT=1 "$drive" file "$jdir/J.tmp" wcxn write 16 0x41 close rename "$jdir/J.tmp" "$jdir/J" file "$jdir" rd \
@@ -245,6 +250,13 @@ fresh_journal
 echo factory >"$jdir/J"
 journal MTDSIM_CUT=1 "$drive" unlink "$jdir/J" open ro info >/dev/null
 same "and so is an unlink; a file written by hand is durable as it is" "J: factory" "$(files)"
+journal MTDSIM_CUT=1 "$drive" file "$jdir/J.tmp" wcxn write 16 0x41 fsync close rename "$jdir/J.tmp" "$jdir/J" \
+    open ro info >/dev/null
+same "a rename over a durable file is undone with the old data" "J: factory" "$(files)"
+journal "$drive" file "$jdir/K" wcxn write 16 0x41 fsync close file "$jdir" rd fsync >/dev/null
+rm "$jdir/K"
+journal MTDSIM_CUT=1 "$drive" open ro info >/dev/null
+same "a durable file removed by hand stays removed" "J: factory" "$(files)"
 
 fresh_journal
 journal "$drive" file "$jdir/J" wcxn write 16 0x41 fsync close >/dev/null
