@@ -38,6 +38,8 @@ static int run_command(int argc, char **argv)
 
 int main(int argc, char **argv)
 {
+    if (mtd_prepare_process() != 0)
+        return -1;
     mtd_init_data(factory);
     if (argc <= 2) {
         fputs(usage_read_msg, stderr);
@@ -49,8 +51,16 @@ int main(int argc, char **argv)
         fputs(no_data_msg, stderr);
         return -1;
     }
-    const int status = run_command(argc, argv);
-    if (factory.fd != 0)
+    // A reader has the region in memory: it lets writers in before it prints, which may
+    // wait on whoever reads its output.
+    if (!factory.writing && factory.fd >= 0) {
+        close(factory.fd);
+        factory.fd = -1;
+    }
+    int status = run_command(argc, argv);
+    if (factory.recovery_failed)
+        status = -1;
+    if (factory.fd >= 0)
         close(factory.fd);
     free(factory.image);
     return status;

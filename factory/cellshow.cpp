@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <unistd.h>
 
 static constexpr char usage_msg[] = "cellshow [xml] [pos]\n";
@@ -11,6 +12,8 @@ static constexpr char open_fail_msg[] = "Factory: %s open fail!!!\n";
 
 int main(int argc, char **argv)
 {
+    if (mtd_prepare_process() != 0)
+        return -1;
     if (argc <= 2) {
         fputs(usage_msg, stderr);
         return -1;
@@ -21,7 +24,7 @@ int main(int argc, char **argv)
         fprintf(stderr, malloc_fail_msg, FACTORY_DEVICE);
         return -1;
     }
-    const int fd = mtd_open(FACTORY_DEVICE, false);
+    int fd = mtd_open(FACTORY_DEVICE, false);
     if (fd < 0) {
         fprintf(stderr, open_fail_msg, FACTORY_DEVICE);
         free(image);
@@ -33,14 +36,32 @@ int main(int argc, char **argv)
         free(image);
         return -1;
     }
-    lseek(fd, 0, SEEK_SET);
+    char *answer = nullptr;
+    const int recovered = mtd_recover(fd, FACTORY_DEVICE, false, "cellshow", &answer);
+    if (recovered == recover_stop) {
+        if (fd >= 0)
+            close(fd);
+        free(image);
+        return -1;
+    }
     RegionState state;
-    mtd_read_region(fd, info, image, FACTORY_REGION_SIZE, "main", state);
+    if (answer) {
+        memcpy(image, answer, FACTORY_REGION_SIZE);
+        free(answer);
+        mtd_region_whole(state, FACTORY_REGION_SIZE);
+    } else {
+        lseek(fd, 0, SEEK_SET);
+        mtd_read_region(fd, info, image, FACTORY_REGION_SIZE, "main", state);
+    }
+    // The region is in memory: let writers in before printing, which may wait on our reader.
+    if (fd >= 0)
+        close(fd);
     int32_t pos = 0;
     int status = mtd_cell_offset("cellshow", pos_text, FACTORY_REGION_SIZE, &pos);
     if (status == 0)
         status = mtd_print_cell("cellshow", image, FACTORY_REGION_SIZE, state, pos, true);
-    close(fd);
+    if (recovered == recover_answer_failed || recovered == recover_flash_failed)
+        status = -1;
     free(image);
     return status;
 }

@@ -9,6 +9,11 @@
 constexpr char FACTORY_DEVICE[] = "/dev/mtd7";
 constexpr int32_t FACTORY_REGION_SIZE = 0x60000;
 
+// Where the journal of a commit lives, unless $FACTORY_JOURNAL_DIR says otherwise, and
+// whether a commit that cannot keep a journal there is refused rather than only warned of.
+constexpr char FACTORY_JOURNAL_DIR[] = "/var/lib/cellrw";
+constexpr bool FIELDTOOLS_JOURNAL_REQUIRED = false;
+
 // The longest cell text the value field holds, its NUL not counted.
 constexpr int FACTORY_VALUE_MAX = 255;
 
@@ -32,22 +37,48 @@ struct FactoryImage {
     int32_t cell_offset;   // image offset of the cell to read or write
     char value[256];       // the text to store, NUL-terminated
     char device[64];       // partition path, NUL-terminated
-    char *image;           // heap buffer of region_size bytes; null until loaded
+    char *image;           // heap buffer of commit_size bytes; null until loaded
     int32_t writing;       // nonzero for a run that will commit: write access, exclusive lock
+    int32_t commit_size;   // bytes loaded: the region, and for a commit the rest of its last
+                           // erase block, which belongs to others and is written back as it was
+    int32_t recovery_failed; // nonzero when an interrupted commit was found and not completed
+    mtd_info_user geometry;  // the partition's, as the load read it
     RegionState read;      // what the load brought in
+};
+
+// What mtd_recover found and did.
+enum : int {
+    recover_none = 0,          // nothing to do, or an interrupted commit completed: go on
+    recover_answer = 1,        // a reader answers from the journal: the partition cannot be written
+    recover_answer_failed = 2, // the same after completing failed: the run fails in the end
+    recover_flash_failed = 3,  // a journal that cannot be used: a reader goes on, and fails in the end
+    recover_stop = -1,         // stop now, with a failure already reported
 };
 
 // Zero the record, then set the device path and the region size.
 void mtd_init_data(FactoryImage &img);
 
+// Make the process safe to run: descriptors 0 to 2 open (on /dev/null when they were
+// closed, so that the partition never becomes one of them) and SIGPIPE ignored, so that a
+// reader of our messages that went away cannot end a commit halfway. Returns 0, or -1 when
+// a closed descriptor cannot be filled.
+[[nodiscard]] int mtd_prepare_process();
+
+// Hold the termination signals (INT, TERM, HUP, QUIT) from here until mtd_release_signals.
+void mtd_hold_signals();
+
+// Let the held signals through again. When one arrived while they were held, says so
+// ("<prog>: signal N arrived during the commit, ...") and returns -1, leaving them held so
+// that the caller can finish and exit with a failure; else returns 0.
+[[nodiscard]] int mtd_release_signals(const char *prog);
+
 // Ask the partition for its geometry. Returns 0, or -1 after printing "Can't get mtd-info!"
 // (also for an erase size of 0, which no block loop could step by).
 [[nodiscard]] int mtd_read_geometry(int fd, mtd_info_user &info);
 
-// Open the partition for a run that writes or only reads, and lock it against runs that
-// write: exclusively for a writer, shared for readers, waiting for the lock. A reader whose
-// O_RDWR open is refused for want of write access (EACCES, EROFS) opens it read-only.
-// Returns the descriptor, or -1 with errno set.
+// Open the partition for a run that writes (O_RDWR) or only reads (O_RDONLY), and lock it
+// against runs that write: exclusively for a writer, shared for readers, waiting for the
+// lock. Returns the descriptor, or -1 with errno set.
 [[nodiscard]] int mtd_open(const char *path, bool writing);
 
 // The block loop: from the current position (the start of the partition), read `size`
@@ -62,9 +93,25 @@ void mtd_read_region(int fd, const mtd_info_user &info, char *buf, int32_t size,
 // Whether any byte of the image range [from, to) came from flash with uncorrectable errors.
 [[nodiscard]] bool mtd_damaged(const RegionState &state, int64_t from, int64_t to);
 
-// Open the device (mtd_open, with img.writing), read its geometry and load the region into
-// a new image buffer. Returns -1 when the load could not start (open, geometry or
-// allocation failure; the descriptor is closed again), else 0 with img.fd open and
+// Look, holding the partition's lock on `fd`, for the journal of an interrupted commit, and
+// complete it: say "<prog>: completing an interrupted commit from PATH", commit its image as
+// a commit does (signals held), remove it. A reader first trades its shared lock for the
+// exclusive one on a new read-write descriptor of `device` (so `fd` may change, and is -1
+// when that open fails). When a reader cannot complete it, *answer is the journal's image
+// (malloc'ed; the caller frees) to answer from. A journal that does not verify or is not to
+// be trusted is reported and left alone; a writer then must not commit. Returns one of the
+// recover_ values.
+[[nodiscard]] int mtd_recover(int &fd, const char *device, bool writing, const char *prog, char **answer);
+
+// Mark all of a region of `size` bytes as read and sound.
+void mtd_region_whole(RegionState &state, int32_t size);
+
+// Open the device (mtd_open, with img.writing), read its geometry, complete an interrupted
+// commit (mtd_recover; a reader that cannot gets the journal's image instead of a load, and
+// img.recovery_failed tells that the run must fail in the end), and load the region into
+// a new image buffer; a run that writes also loads the rest of the region's last erase
+// block (img.commit_size). Returns -1 when the load could not start (open, geometry or
+// allocation failure, or a journal that stops the run; the descriptor is closed again), else 0 with img.fd open and
 // img.image and img.read set, also after a load that ended early. The caller closes and frees.
 [[nodiscard]] int mtd_get_data(FactoryImage &img);
 
@@ -82,24 +129,36 @@ void mtd_read_region(int fd, const mtd_info_user &info, char *buf, int32_t size,
 [[nodiscard]] int mtd_print_cell(const char *prog, const char *image, int32_t size,
                                  const RegionState &state, int32_t pos, bool newline);
 
-// Commit: store img.value at img.cell_offset and put the whole image back on the
-// partition (erase, rewind, write, sync), then read the region back and compare.
+// Commit: store img.value at img.cell_offset, make the image durable in the journal (or warn
+// that it cannot be), put it back on the partition with mtd_commit and remove the journal,
+// the termination signals held from the journal's creation to its removal. A failed commit
+// that may have changed the flash keeps the journal and says where it is.
 // Refuses, before anything is erased, a cell that does not fit the image and an image
-// that was not read whole or holds data with uncorrectable errors. Returns 0 when the flash holds the image, -1 after a failure
-// that it has reported on standard error.
+// that was not read whole or holds data with uncorrectable errors. Returns 0 when the
+// flash holds the image, -1 after a failure that it has reported on standard error.
 [[nodiscard]] int mtd_set_data(FactoryImage &img);
 
+// Put `length` bytes of `image` on the partition from its start, in the layout the loader
+// reads: erase good blocks until `count` bytes are erased, rewind, write, sync, then read
+// back and compare. A block is marked bad only once a later block has shown that the chip
+// still works. A commit that has to stop after something reached the flash still writes the
+// image into every block it left blank, and checks. Returns 0 when the flash holds the
+// image, -1 after a failure it has reported.
+[[nodiscard]] int mtd_commit(int fd, const char *image, int32_t length, int32_t count);
+
 // Erase good blocks from the start of the partition until `count` bytes are erased
-// (at least one block, even for 0). A NAND block whose erase fails with EIO is marked
-// bad and does not count. Returns 1 when done (also when the partition ends first),
-// 0 after a failure it has reported.
+// (at least one block, even for 0), starting the commit's record of what it did to each
+// block. A NAND block whose erase fails with EIO does not count; it is marked bad once the
+// next erase works, and when that fails too the chip refuses and nothing is marked.
+// Returns 1 when done (also when the partition ends first), 0 after a failure it has reported.
 [[nodiscard]] int mtd_erase_region(int fd, uint32_t count);
 
 // Write `length` bytes from the start of the partition in erase-block chunks, each
-// followed by fsync; on NAND step over bad blocks, and mark a block bad when its write
-// fails and write the data again into the next good block (erasing it first when it lies
-// beyond what mtd_erase_region erased). Returns the data bytes written; less than the
-// length (clamped to the partition's size) after a failure it has reported.
+// followed by fsync, only into blocks that this commit erased (erasing first a block that
+// mtd_erase_region did not reach). On NAND step over bad blocks; when a write fails with
+// EIO or comes up short, write the data again into the next good block and mark the failed
+// one bad once that works; any other failure stops. Returns the data bytes written; less
+// than the length (clamped to the partition's size) after a failure it has reported.
 [[nodiscard]] int32_t cgi_max_write(int fd, const unsigned char *data, int64_t length);
 
 // Read the region back from the start of the partition the way the loader does and

@@ -16,7 +16,7 @@ claim "a cell with % is printed unchanged" 0 '50%s%n' "" -- rw r 600
 put 0 ZERO
 claim "a non-numeric offset reads offset 0" 0 "ZERO" "" -- rw r abc
 claim "\"read\" is not a command word: the region is loaded, nothing else" 0 "" "" -- rw read 0
-same "\"read\" only loads" "open O_RDWR
+same "\"read\" only loads, read-only" "open O_RDONLY
 flock LOCK_SH
 getinfo
 $(three_block_load)
@@ -25,7 +25,7 @@ close
 claim "w without a value fails silently after the load" 255 "" "" -- rw w 512
 same "w without a value writes nothing" "" "$(trace | grep -E '^(erase|write)')"
 
-for off in -1 393216 4294967296; do
+for off in -1 393216 4294967296 18446744073709551616; do
     claim "r at offset $off is refused" 255 "" "cellrw: offset $off is outside the factory region"$'\n' -- rw r "$off"
     claim "w at offset $off is refused" 255 "" "cellrw: offset $off is outside the factory region"$'\n' -- rw w "$off" X
 done
@@ -56,6 +56,7 @@ committed() {
 }
 nand_line() { printf '[cgi_max_write] write flash @ %08x, length = %d, MEMTYPE=NAND FLASH\n' "$1" "${2:-131072}"; }
 probe_line() { printf '[cgi_max_write] check badblock @ 0x%x\n' "$1"; }
+good_write() { probe_line "$1"; nand_line "$1"; }
 
 # Three clean blocks.
 flash 0x80000
@@ -116,16 +117,16 @@ same "image byte 0 lands at 0x20000" "FIRST" "$(dd if="$MTDSIM_IMAGE" bs=1 skip=
 flash 0x100000
 export MTDSIM_WRITE_FAIL=1:eio
 expect_region 70000 MOVED
-claim "a write failing in the second block" 0 "" "$(probe_line 0; nand_line 0; probe_line 0x20000; nand_line 0x20000
-    echo 'write size(-1) != len(131072), badblock!!'; echo 'Marking block at 00020000 bad'
-    probe_line 0x40000; nand_line 0x40000; probe_line 0x60000; nand_line 0x60000)"$'\n' -- rw w 70000 MOVED
+claim "a write failing in the second block: marked once the next write works" 0 "" "$(probe_line 0; nand_line 0; probe_line 0x20000; nand_line 0x20000
+    echo 'write size(-1) != len(131072), badblock!!'
+    probe_line 0x40000; nand_line 0x40000; echo 'Marking block at 00020000 bad'; probe_line 0x60000; nand_line 0x60000)"$'\n' -- rw w 70000 MOVED
 unset MTDSIM_WRITE_FAIL
 committed "write failure"
-same "write failure: the block is marked, the last block erased before its write" "setbad 0x20000 -> 0
-write 0x40000 0x20000 -> 0x20000
+same "write failure: the block is marked, the last block erased before its write" "write 0x40000 0x20000 -> 0x20000
+setbad 0x20000 -> 0
 erase 0x60000 0x20000 -> 0
 write 0x60000 0x20000 -> 0x20000
-" "$(trace | sed -n '/^setbad/,$p' | grep -E '^(setbad|erase|write)')"
+" "$(trace | sed -n '/^write 0x40000/,$p' | grep -E '^(setbad|erase|write)')"
 claim "the marked block stays bad for later runs" 0 "MOVED" "" -- rw r 70000
 
 flash 0x100000
@@ -139,17 +140,27 @@ MEMSETBADBLOCK: Input/output error
 unset MTDSIM_WRITE_FAIL MTDSIM_SETBAD_FAIL
 committed "short write"
 
-# NOR: a failed write stops the commit, which is a failure.
+# NOR: a failed write stops the commit, which is a failure; what it erased is written back,
+# checked, and the image kept in the journal for the next run.
 flash 0x80000 0x20000 3
 export MTDSIM_WRITE_FAIL=1:eio
 claim "NOR write failure" 255 "" "$(printf '[cgi_max_write] write flash @ %08x, length = 131072, MEMTYPE=NOR FLASH\n' 0 0x20000)
 write size(-1) != len(131072), badblock!!
 i = -1 Input/output error
+$(printf '[cgi_max_write] write flash @ %08x, length = 131072, MEMTYPE=NOR FLASH\n' 0x40000)
+[mtd_check_region] flash differs from the image at offset 0x20001
+cellrw: the image being written is kept in $FACTORY_JOURNAL_DIR/$JOURNAL_NAME
 " -- rw w 0 NOR
 unset MTDSIM_WRITE_FAIL
-same "NOR write failure: nothing after the failed chunk" "write 0x0 0x20000 -> 0x20000
+same "NOR write failure: the blank block after the failed one written back" "write 0x0 0x20000 -> 0x20000
 write 0x20000 0x20000 -> -1 EIO
+write 0x40000 0x20000 -> 0x20000
 " "$(trace | grep ^write)"
+claim "NOR write failure: the next reader completes the commit" 0 $'NOR\n' \
+    "cellshow: completing an interrupted commit from $FACTORY_JOURNAL_DIR/$JOURNAL_NAME
+$(printf '[cgi_max_write] write flash @ %08x, length = 131072, MEMTYPE=NOR FLASH\n' 0 0x20000 0x40000)
+" -- show x 0
+same "NOR write failure: the journal is gone once the commit is complete" "" "$(ls -A "$FACTORY_JOURNAL_DIR")"
 
 flash 0x80000 0x20000 3
 expect_region 5 NORCELL
@@ -165,25 +176,61 @@ claim "an erase failing with EIO on NAND" 0 "" "$(printf 'erase failure!\nMarkin
     probe_line 0x20000; echo 'bad block at 00020000 bad'; probe_line 0x40000; nand_line 0x40000; probe_line 0x60000; nand_line 0x60000)"$'\n' -- rw w 9 WORN
 unset MTDSIM_ERASE_FAIL
 committed "worn block"
+# A refused erase (a locked sector) stops the commit: the block erased before it is written
+# back, and with the cell there the flash then holds the whole new image.
 flash 0x100000
 export MTDSIM_ERASE_FAIL=1:EPERM
-claim "an erase failing otherwise" 255 "" $'erase failure!\n' -- rw w 9 X
+expect_region 9 X
+claim "an erase refused" 255 "" $'erase failure!\n'"$(nand_line 0)"$'\n' -- rw w 9 X
 unset MTDSIM_ERASE_FAIL
-same "no write after a failed erase" "" "$(trace | grep ^write)"
+committed "an erase refused"
+same "an erase refused: the block erased before it written back, nothing else" "write 0x0 0x20000 -> 0x20000" \
+    "$(trace | grep ^write)"
+same "an erase refused: nothing left to complete" "" "$(ls -A "$FACTORY_JOURNAL_DIR")"
+flash 0x100000
+export MTDSIM_ERASE_FAIL=0:EROFS
+claim "the first erase refused" 255 "" $'erase failure!\n' -- rw w 9 X
+unset MTDSIM_ERASE_FAIL
+same "the first erase refused: nothing written, no journal kept" "" "$(trace | grep ^write; ls -A "$FACTORY_JOURNAL_DIR")"
 flash 0x80000 0x20000 3
 export MTDSIM_ERASE_FAIL=0:EIO
-claim "an erase failing with EIO on NOR stops" 255 "" $'erase failure!\n' -- rw w 9 X
+expect_region 9 X
+claim "an erase failing with EIO on NOR stops, the block it erased all the same written back" 255 "" \
+    $'erase failure!\n'"$(printf '[cgi_max_write] write flash @ %08x, length = 131072, MEMTYPE=NOR FLASH\n' 0)"$'\n' -- rw w 9 X
 unset MTDSIM_ERASE_FAIL
+committed "an erase failing with EIO on NOR"
+
+# After a write failure, the erase of the block the data moves to is refused: the commit
+# stops without writing there, and keeps its journal.
+flash 0x100000
+export MTDSIM_WRITE_FAIL=1:EIO MTDSIM_ERASE_FAIL=3:EPERM
+rw w 70000 MOVED >/dev/null 2>"$FLASH_DIR/err"
+same "write failure, then the next erase refused: exit 255" 255 $?
+unset MTDSIM_WRITE_FAIL MTDSIM_ERASE_FAIL
+same "write failure, then the next erase refused: nothing written there" "" "$(trace | grep '^write 0x60000')"
+same "write failure, then the next erase refused: the journal is kept" "$JOURNAL_NAME" "$(ls -A "$FACTORY_JOURNAL_DIR")"
+
+# A chip that refuses everything (write protection) gets no block marked.
+flash 0x100000
+export MTDSIM_ERASE_FAIL=all:EIO MTDSIM_WRITE_FAIL=all:EIO
+rw w 100 X >/dev/null 2>&1
+same "a chip that refuses every erase and write: exit 255, nothing marked" "255" "$?$(trace | grep ^setbad)"
+unset MTDSIM_ERASE_FAIL MTDSIM_WRITE_FAIL
 
 flash 0x80000
 export MTDSIM_GETINFO_FAIL=2
 claim "MEMGETINFO failing in the eraser" 255 "" $'Can\'t get mtd-info!\n' -- rw w 0 X
 same "nothing erased or written" "" "$(trace | grep -E '^(erase|write)')"
 export MTDSIM_GETINFO_FAIL=3
+expect_region 0 X
 rw w 0 X >/dev/null 2>"$FLASH_DIR/err"
-same "MEMGETINFO failing in the writer" $'255\nCan\'t get mtd-info!' "$?
+status=$?
+same "MEMGETINFO failing in the writer: the erased blocks are written back, the check cannot run" \
+    $'255\nCan\'t get mtd-info!\n'"$(nand_line 0; nand_line 0x20000; nand_line 0x40000)"$'\nCan\'t get mtd-info!\nCan\'t get mtd-info!\n'"cellrw: the image being written is kept in $FACTORY_JOURNAL_DIR/$JOURNAL_NAME" \
+    "$status
 $(cat "$FLASH_DIR/err")"
 unset MTDSIM_GETINFO_FAIL
+committed "MEMGETINFO failing in the writer"
 
 # Images that were not read whole are never committed.
 flash 0x40000
@@ -203,11 +250,74 @@ claim "r of a cell beyond what was read" 255 "" \
     $'[mtd_get_data] read error!!\nnand flash read:: Input/output error\ncellrw: the cell at offset 262144 lies beyond the data that could be read\n' -- rw r 262144
 unset MTDSIM_READ_FAIL
 
-# 256 KiB blocks: the last block holds only half of the image, padded with 0xFF.
-flash 0x100000 0x40000
-expect_region 0x5fff0 TAIL
-claim "w with 256 KiB blocks" 0 "" "$(probe_line 0; nand_line 0 262144; probe_line 0x40000; nand_line 0x40000 262144)"$'\n' -- rw w $((0x5fff0)) TAIL
-committed "256 KiB blocks"
-same "the padding after the image is erased flash" "ffffffff" "$(od -An -tx1 -j $((0x60000)) -N 4 "$MTDSIM_IMAGE" | tr -d ' \n')"
+# Blocks wider than the region's tail: the last block the region uses also holds data past
+# the region, which the commit loads and writes back as it was, on NAND and on NOR.
+for type in 4 3; do
+    flash 0x100000 0x40000 $type
+    expect_region 0x5fff0 TAIL
+    past=$(od -An -tx1 -j $((0x60000)) -N $((0x20000)) "$MTDSIM_IMAGE" | md5sum)
+    rw w $((0x5fff0)) TAIL >/dev/null 2>"$FLASH_DIR/err"
+    same "256 KiB blocks, type $type: exit 0" 0 $?
+    committed "256 KiB blocks, type $type"
+    same "256 KiB blocks, type $type: the flash past the region is unchanged" "$past" \
+        "$(od -An -tx1 -j $((0x60000)) -N $((0x20000)) "$MTDSIM_IMAGE" | md5sum)"
+    same "256 KiB blocks, type $type: the load reads the rest of the last block too" \
+        "$([ $type = 4 ] && echo 'read 0x40000 0x40000 -> 0x40000' || echo 'read 0x0 0x80000 -> 0x80000')" \
+        "$(trace | grep '^read' | sed -n "$([ $type = 4 ] && echo 2 || echo 1)p")"
+done
+
+# A closed standard descriptor is never the partition: nothing of ours gets into flash.
+closed() {
+    local n=$1
+    shift
+    case $n in 0) "$@" <&- ;; 1) "$@" >&- ;; 2) "$@" 2>&- ;; esac
+}
+nor_lines=$(for b in 0 0x20000 0x40000; do printf '[cgi_max_write] write flash @ %08x, length = 131072, MEMTYPE=NOR FLASH\n' $b; done)
+for n in 0 1 2; do
+    flash 0x80000 0x20000 3
+    put 0 SERIAL-1
+    expect_region 100 CLOSED
+    err=$nor_lines$'\n' out=$'SERIAL-1\n'
+    [ $n = 2 ] && err=""
+    [ $n = 1 ] && out=""
+    claim "w with descriptor $n closed" 0 "" "$err" -- closed $n rw w 100 CLOSED
+    committed "w with descriptor $n closed"
+    region >"$FLASH_DIR/before"
+    claim "cellshow with descriptor $n closed" 0 "$out" "" -- closed $n show x 0
+    same "cellshow with descriptor $n closed leaves the flash alone" "" "$(region | cmp - "$FLASH_DIR/before")"
+done
+
+# A termination signal during the commit waits until the commit is over and checked: the
+# run then fails, but the flash holds the whole new image. The signal comes just before
+# the first erase, the device call after the load's and the eraser's first two.
+first_erase=$((3 * ((REGION + 0x1ffff) / 0x20000) + 5))
+for sig in TERM INT HUP QUIT; do
+    flash 0x80000
+    expect_region 100 SIG$sig
+    export MTDSIM_SIGNAL=$first_erase:$sig
+    claim "SIG$sig at the first erase: the commit is finished first" 255 "" \
+        "$(good_write 0; good_write 0x20000; good_write 0x40000)
+cellrw: signal $(kill -l $sig) arrived during the commit, which was finished first
+" -- rw w 100 SIG$sig
+    unset MTDSIM_SIGNAL
+    same "SIG$sig came at the first erase" "signal $sig
+erase 0x0 0x20000 -> 0" "$(trace | grep -A1 '^signal')"
+    committed "SIG$sig at the first erase"
+done
+flash 0x80000
+region >"$FLASH_DIR/before"
+MTDSIM_SIGNAL=3:TERM rw w 100 EARLY >/dev/null 2>&1
+same "SIGTERM during the load ends the run at once" "143" "$?"
+same "SIGTERM during the load: the flash is unchanged" "" "$(region | cmp - "$FLASH_DIR/before")"
+
+# A reader of our messages that went away does not end the commit halfway.
+flash 0x80000
+expect_region 100 PIPED
+exec 5> >(exit 0)
+wait $! 2>/dev/null
+rw w 100 PIPED 2>&5 >/dev/null
+same "w with standard error a closed pipe: exit 0" 0 $?
+exec 5>&-
+committed "w with standard error a closed pipe"
 
 finish

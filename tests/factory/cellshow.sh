@@ -12,7 +12,7 @@ flash 0x80000
 put 0 SN0001
 put 0x40010 MAC=00:11:22:33:44:55
 claim "cell at 0" 0 $'SN0001\n' "" -- show xml 0
-same "three probes, three reads" "open O_RDWR
+same "three probes, three reads, read-only" "open O_RDONLY
 flock LOCK_SH
 getinfo
 $(three_block_load)
@@ -22,6 +22,8 @@ claim "cell in the third block" 0 $'MAC=00:11:22:33:44:55\n' "" -- show any $((0
 claim "the name is any text, the position is read like atoi" 0 $'SN0001\n' "" -- show "" abc
 claim "leading blanks and a sign, digits up to the first other character" 0 $'N0001\n' "" -- show x " +1junk"
 claim "a position on a NUL prints an empty line" 0 $'\n' "" -- show x 6
+claim "a full standard output is a failure" 255 "" $'cellshow: No space left on device\n' -- to_full show x 0
+claim "so it is for cellrw r" 255 "" $'cellrw: No space left on device\n' -- to_full rw r 0
 
 put 0x100 '100%s %d %n\'
 claim "a cell with % is printed unchanged" 0 $'100%s %d %n\\\n' "" -- show x 256
@@ -95,7 +97,7 @@ flash 0x80000 0x20000 3
 export MTDSIM_BAD=0
 put 0 NORCELL
 claim "NOR" 0 $'NORCELL\n' "" -- show x 0
-same "NOR: one read, no probe" "open O_RDWR
+same "NOR: one read, no probe" "open O_RDONLY
 flock LOCK_SH
 getinfo
 lseek 0x0 SEEK_SET -> 0x0

@@ -1,50 +1,148 @@
 #!/bin/bash
-# Every single fault, and pairs of them, at every block of a partition with room to
-# spare. Whatever happens, cellrw w either exits 0 with the intended region on flash
-# (read back with bad blocks stepped over) or exits 255 with a message; it never
-# writes into flash that was not erased.
+# Every single fault at every block, on NAND (SLC and MLC) and NOR with 128, 256 and 512 KiB
+# blocks, whole chips that refuse, and pairs of faults on NAND. Whatever happens:
+# - cellrw w exits 0 with the intended region on flash (read back with bad blocks stepped
+#   over), or 255 with a message, never a refusal of the cell itself; nothing on stdout;
+# - it never writes into flash that was not erased, and marks no block bad unless that
+#   block failed (and none when the whole chip refuses);
+# - flash past the region is unchanged, unless a block failed and the data moved on;
+# - after a failure it leaves no block of the region blank, unless the chip refused the
+#   write; and unless it kept its journal, the region is the old or the new one exactly;
+# - then, on the mended chip, cellshow prints the old or the new cell, and leaves the old
+#   or the new region on flash and no journal behind.
+# MATRIX_SAMPLE=N runs every Nth scenario only (the slow builds).
 . "$(dirname "$0")/flash_lib.sh"
 
-blocks=6
 value=MATRIX-VALUE
-offset=200000
+offset=$((REGION / 2 + 3392))
+sample=${MATRIX_SAMPLE:-1}
+count=0
+faults="MTDSIM_ERASE_FAIL MTDSIM_WRITE_FAIL MTDSIM_SETBAD_FAIL MTDSIM_PROBE_ERROR MTDSIM_GETINFO_FAIL MTDSIM_READ_FAIL"
 
-# scenario NAME VAR=VALUE...: run one commit under the given faults and check the promise.
+# The blocks that the scenario's faults make fail in the way a worn block fails.
+worn_blocks() {
+    printf '%s\n' "${MTDSIM_ERASE_FAIL:-}" "${MTDSIM_WRITE_FAIL:-}" | tr , '\n' |
+        sed -n 's/^\([0-9]*\):\(EIO\|eio\|short\)$/\1/p' | sort -u
+}
+
+# split_blocks FILE: FILE.00, FILE.01, ... one erase block each.
+split_blocks() { split -b "$es" -d -a 3 "$1" "$1."; }
+
+# scenario [-r|-l] NAME VAR=VALUE...: one commit under the given faults, then a read on the
+# mended chip. -r: the chip refuses, and may leave blocks it refused blank. -l: the chip
+# lies about a block, whose probe fails: the loader reads it as good although the commit
+# marked it, so in the loader's eyes that block of the region may be blank.
 scenario() {
-    local name=$1
+    local refuses=0 lies=0
+    case $1 in -r) refuses=1; shift ;; -l) lies=1; shift ;; esac
+    local name="$type/$es: $1"
     shift
-    flash $((blocks * 0x20000))
-    local setting
+    count=$((count + 1))
+    [ $((count % sample)) = 0 ] || return 0
+    flash $((blocks * es)) "$es" "$type"
+    local setting verdict="" length=$(((REGION + es - 1) / es * es)) whole=$((blocks * es)) k
+    # An old cell in every block, so that the cell is short wherever bad blocks put it.
+    for k in $(seq 0 $((blocks - 1))); do put $((k * es + offset % es)) "OLD$k"; done
     for setting in "$@"; do export "$setting"; done
-    region >"$FLASH_DIR/expected" 2>/dev/null
-    printf '%s\0' "$value" | dd of="$FLASH_DIR/expected" bs=1 seek=$offset conv=notrunc status=none
+    region "$length" >"$FLASH_DIR/old" 2>/dev/null
+    cp "$FLASH_DIR/old" "$FLASH_DIR/new"
+    printf '%s\0' "$value" | dd of="$FLASH_DIR/new" bs=1 seek=$offset conv=notrunc status=none
+    region "$whole" >"$FLASH_DIR/all-before" 2>/dev/null
+    local old_cell
+    old_cell=$(dd if="$FLASH_DIR/old" bs=1 skip=$offset count=16 status=none | tr '\0' '\n' | head -n 1)
+
     preloaded "$MTDSIM" "$CELLRW" w $offset "$value" >"$FLASH_DIR/out" 2>"$FLASH_DIR/err"
     local status=$?
-    local verdict=""
+    region "$length" >"$FLASH_DIR/now" 2>/dev/null
     case $status in
-        0) region 2>/dev/null | cmp -s - "$FLASH_DIR/expected" || verdict="exit 0 but the region differs" ;;
+        0) cmp -s "$FLASH_DIR/now" "$FLASH_DIR/new" || verdict="exit 0 but the region differs" ;;
         255) [ -s "$FLASH_DIR/err" ] || verdict="exit 255 without a message" ;;
         *) verdict="exit $status" ;;
     esac
+    grep -q -e 'outside the factory region' -e 'does not fit' "$FLASH_DIR/err" && verdict="$verdict; the cell was refused"
     [ -z "$(unerased)" ] || verdict="$verdict; wrote into unerased flash: $(unerased | head -n 1)"
     [ -s "$FLASH_DIR/out" ] && verdict="$verdict; printed on standard output"
-    for setting in "$@"; do unset "${setting%%=*}"; done
+    local marked wrong
+    marked=$(sort -u "$MTDSIM_IMAGE.bad" 2>/dev/null)
+    if [ $refuses = 1 ]; then wrong=$marked; else wrong=$(comm -23 <(echo "$marked") <(worn_blocks)); fi
+    [ -z "$wrong" ] || verdict="$verdict; marked blocks that did not fail: $(echo $wrong)"
+    # Once a block fails or is marked (even one already bad) the data moves on past it.
+    if [ -z "${MTDSIM_ERASE_FAIL:-}${MTDSIM_WRITE_FAIL:-}" ] && ! grep -q '^setbad' "$MTDSIM_TRACE" &&
+        ! cmp -s <(region "$whole" 2>/dev/null | tail -c +$((length + 1))) <(tail -c +$((length + 1)) "$FLASH_DIR/all-before"); then
+        verdict="$verdict; flash past the region changed"
+    fi
+    if [ $status != 0 ]; then
+        if [ -e "$FACTORY_JOURNAL_DIR/$JOURNAL_NAME" ]; then
+            if [ $refuses = 0 ] && [ $lies = 0 ]; then
+                split_blocks "$FLASH_DIR/now"
+                split_blocks "$FLASH_DIR/old"
+                local chunk
+                for chunk in "$FLASH_DIR"/now.*; do
+                    [ -n "$(tr -d '\377' <"$chunk" | head -c 1)" ] || cmp -s "$chunk" "$FLASH_DIR/old.${chunk##*.}" ||
+                        { verdict="$verdict; left block ${chunk##*.} of the region blank"; break; }
+                done
+                rm -f "$FLASH_DIR"/now.* "$FLASH_DIR"/old.*
+            fi
+        elif ! cmp -s "$FLASH_DIR/now" "$FLASH_DIR/old" && ! cmp -s "$FLASH_DIR/now" "$FLASH_DIR/new"; then
+            verdict="$verdict; the region is neither old nor new, and no journal was kept"
+        fi
+    fi
+
+    # The chip mended: the next reader completes what the commit left, or finds nothing to do.
+    for setting in $faults; do unset "$setting"; done
+    preloaded "$MTDSIM" "$CELLSHOW" x $offset >"$FLASH_DIR/out" 2>"$FLASH_DIR/err"
+    status=$?
+    local printed
+    printed=$(cat "$FLASH_DIR/out")
+    [ $status = 0 ] || verdict="$verdict; the next cellshow exits $status: $(head -n 1 "$FLASH_DIR/err")"
+    [ "$printed" = "$value" ] || [ "$printed" = "$old_cell" ] ||
+        verdict="$verdict; the next cellshow prints neither the old nor the new cell"
+    region "$length" >"$FLASH_DIR/now" 2>/dev/null
+    cmp -s "$FLASH_DIR/now" "$FLASH_DIR/old" || cmp -s "$FLASH_DIR/now" "$FLASH_DIR/new" ||
+        verdict="$verdict; after the next cellshow the region is neither old nor new"
+    [ -z "$(ls -A "$FACTORY_JOURNAL_DIR")" ] || verdict="$verdict; a journal is left: $(ls -A "$FACTORY_JOURNAL_DIR")"
+    [ -z "$(unerased)" ] || verdict="$verdict; the next cellshow wrote into unerased flash"
+    unset MTDSIM_BAD
     same "$name" "" "$verdict"
 }
 
+# geometry ERASESIZE TYPE: the partition holds the region's blocks and three to spare.
+geometry() {
+    es=$(($1)) type=$2
+    blocks=$(((REGION + es - 1) / es + 3))
+}
+
+for shape in 0x20000:4 0x20000:8 0x20000:3 0x40000:4 0x40000:3 0x80000:4 0x80000:3; do
+    geometry "${shape%:*}" "${shape#*:}"
+    for b in $(seq 0 $((blocks - 1))); do
+        scenario "write failing (EIO) in block $b" MTDSIM_WRITE_FAIL=$b:EIO
+        scenario -r "write refused (ETIMEDOUT) in block $b" MTDSIM_WRITE_FAIL=$b:ETIMEDOUT
+        scenario "erase failing (EIO) in block $b" MTDSIM_ERASE_FAIL=$b:EIO
+        scenario -r "erase refused (EROFS) in block $b" MTDSIM_ERASE_FAIL=$b:EROFS
+        [ "$type" = 3 ] && continue
+        scenario "bad block $b" MTDSIM_BAD=$b
+        scenario "write answering short in block $b" MTDSIM_WRITE_FAIL=$b:short
+        scenario "write failing in block $b, not markable" MTDSIM_WRITE_FAIL=$b:EIO MTDSIM_SETBAD_FAIL=1
+        scenario "probe error at block $b" MTDSIM_PROBE_ERROR=$b
+        scenario "probe error at bad block $b" MTDSIM_PROBE_ERROR=$b MTDSIM_BAD=$b
+        scenario -l "probe error at block $b, its erase failing (EIO)" MTDSIM_PROBE_ERROR=$b MTDSIM_ERASE_FAIL=$b:EIO
+    done
+    scenario -r "a chip that refuses every erase and write (EIO)" MTDSIM_ERASE_FAIL=all:EIO MTDSIM_WRITE_FAIL=all:EIO
+    scenario -r "a chip that refuses every write (EIO)" MTDSIM_WRITE_FAIL=all:EIO
+    scenario -r "a chip that refuses every erase (EIO)" MTDSIM_ERASE_FAIL=all:EIO
+    scenario -r "a chip whose every write times out" MTDSIM_WRITE_FAIL=all:ETIMEDOUT
+done
+
+geometry 0x20000 4
 for b in $(seq 0 $((blocks - 1))); do
-    scenario "bad block $b" MTDSIM_BAD=$b
-    scenario "write failing (EIO) in block $b" MTDSIM_WRITE_FAIL=$b:eio
-    scenario "write answering short in block $b" MTDSIM_WRITE_FAIL=$b:short
-    scenario "write failing in block $b, not markable" MTDSIM_WRITE_FAIL=$b:eio MTDSIM_SETBAD_FAIL=1
-    scenario "erase failing (EIO) in block $b" MTDSIM_ERASE_FAIL=$b:EIO
-    scenario "erase failing (EPERM) in block $b" MTDSIM_ERASE_FAIL=$b:EPERM
-    scenario "probe error at block $b" MTDSIM_PROBE_ERROR=$b
     for c in $(seq 0 $((blocks - 1))); do
         [ $b = $c ] && continue
-        scenario "bad block $b, write failing in block $c" MTDSIM_BAD=$b MTDSIM_WRITE_FAIL=$c:eio
-        scenario "erase failing (EIO) in block $b, write failing in block $c" MTDSIM_ERASE_FAIL=$b:EIO MTDSIM_WRITE_FAIL=$c:eio
-        scenario "writes failing in blocks $b and $c" MTDSIM_WRITE_FAIL=$b:eio,$c:eio
+        scenario "bad block $b, write failing in block $c" MTDSIM_BAD=$b MTDSIM_WRITE_FAIL=$c:EIO
+        scenario "erase failing (EIO) in block $b, write failing in block $c" MTDSIM_ERASE_FAIL=$b:EIO MTDSIM_WRITE_FAIL=$c:EIO
+        # Two failing writes in a row look like a chip that refuses: neither block is blamed.
+        refuse=""
+        [ $((b - c)) = 1 ] || [ $((c - b)) = 1 ] && refuse=-r
+        scenario $refuse "writes failing in blocks $b and $c" MTDSIM_WRITE_FAIL=$b:EIO,$c:EIO
     done
 done
 for n in 1 2 3 4; do

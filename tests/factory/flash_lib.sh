@@ -5,14 +5,23 @@
 FLASH_DIR=$CLAIM_DIR/flash
 mkdir -p "$FLASH_DIR"
 
+# The build's region size, and the name of the journal of its partition setting.
+REGION=$((${FACTORY_REGION_SIZE:-0x60000}))
+JOURNAL_NAME=$(printf '%s' "${FACTORY_DEVICE:-/dev/mtd7}" | sed 's,^/dev/,,; s,[^A-Za-z0-9._-],_,g').journal
+
 # flash SIZE [ERASESIZE [TYPE]]: a fresh partition of SIZE bytes whose every erase
-# block is filled with a pattern naming it ("blk3" repeated), no bad blocks, no faults.
+# block is filled with a pattern naming it ("blk3" repeated), no bad blocks, no faults,
+# and an empty journal directory.
 flash() {
     unset MTDSIM_ABSENT MTDSIM_GETINFO_FAIL MTDSIM_PROBE_ERROR MTDSIM_READ_FAIL \
           MTDSIM_ERASE_FAIL MTDSIM_WRITE_FAIL MTDSIM_SETBAD_FAIL MTDSIM_BAD MTDSIM_WRITESIZE \
           MTDSIM_REPORTED_ERASESIZE MTDSIM_ECC_FAIL MTDSIM_READONLY
     unset MTDSIM_SIGNAL MTDSIM_CUT MTDSIM_FILE_FAIL MTDSIM_FILE_TRACE MTDSIM_JOURNAL_FS
     export MTDSIM_IMAGE=$FLASH_DIR/part MTDSIM_TRACE=$FLASH_DIR/trace
+    # The journal of a commit lives in a directory of the scenario's own, never the machine's.
+    export FACTORY_JOURNAL_DIR=$FLASH_DIR/journal
+    rm -rf "$FACTORY_JOURNAL_DIR"
+    mkdir -m 700 "$FACTORY_JOURNAL_DIR"
     export MTDSIM_SIZE=$(($1)) MTDSIM_ERASESIZE=$((${2:-0x20000})) MTDSIM_TYPE=${3:-4}
     rm -f "$MTDSIM_IMAGE" "$MTDSIM_IMAGE".* "$MTDSIM_TRACE"
     local block=0 blocks=$((MTDSIM_SIZE / MTDSIM_ERASESIZE))
@@ -46,10 +55,10 @@ three_block_load() {
 trace() { cat "$MTDSIM_TRACE" 2>/dev/null; }
 trace_reset() { rm -f "$MTDSIM_TRACE"; }
 
-# region [LENGTH]: the first LENGTH (default 0x60000) bytes of good flash, bad blocks
+# region [LENGTH]: the first LENGTH (default the region's) bytes of good flash, bad blocks
 # stepped over, as the loader sees them.
 region() {
-    built "$MTDSIM_REGION" "$MTDSIM_IMAGE" "$MTDSIM_ERASESIZE" $((${1:-0x60000}))
+    built "$MTDSIM_REGION" "$MTDSIM_IMAGE" "$MTDSIM_ERASESIZE" $((${1:-$REGION}))
 }
 
 # Every write into flash that was not erased first, as the simulator recorded it.

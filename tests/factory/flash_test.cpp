@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <algorithm>
 #include <cstring>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -157,6 +158,16 @@ TEST(CheckRegion, NamesTheFirstDifferingOffset)
     CaptureStderr();
     EXPECT_EQ(mtd_check_region(p.fd, image.data(), FACTORY_REGION_SIZE), -1);
     EXPECT_EQ(GetCapturedStderr(), "[mtd_check_region] flash differs from the image at offset 0x41234\n");
+
+    // What could not be read back is no match, even where the image holds the zeros that
+    // stand in for unread data.
+    Partition small(0x40000, 0x20000);
+    std::vector<char> short_image(FACTORY_REGION_SIZE, 0);
+    std::fill(short_image.begin(), short_image.begin() + 0x20000, 1);
+    std::fill(short_image.begin() + 0x20000, short_image.begin() + 0x40000, 2);
+    CaptureStderr();
+    EXPECT_EQ(mtd_check_region(small.fd, short_image.data(), FACTORY_REGION_SIZE), -1);
+    EXPECT_EQ(GetCapturedStderr(), "[mtd_check_region] flash differs from the image at offset 0x40000\n");
 }
 
 TEST(CellOffset, ReadsLikeAtoiAndRefusesWhatLiesOutside)
@@ -169,7 +180,8 @@ TEST(CellOffset, ReadsLikeAtoiAndRefusesWhatLiesOutside)
         EXPECT_EQ(mtd_cell_offset("t", c.text, FACTORY_REGION_SIZE, &offset), 0) << c.text;
         EXPECT_EQ(offset, c.offset) << c.text;
     }
-    const char *outside[] = {"-1", "393216", "2147483648", "4294967296", "-4294967296", "99999999999999999999999"};
+    const char *outside[] = {"-1", "393216", "2147483648", "4294967296", "-4294967296", "18446744073709551616",
+                             "99999999999999999999999"};
     for (const char *text : outside) {
         int32_t offset = -5;
         CaptureStderr();

@@ -21,15 +21,25 @@ claim "a cell whose NUL lies in the damaged block" 255 "" \
     $'cellshow: the cell at offset 131068 lies in flash with uncorrectable errors\n' -- show x $((0x1fffc))
 unset MTDSIM_ECC_FAIL
 
-# A read-only partition: readers fall back to O_RDONLY, a writer cannot.
+# More separate damaged ranges than a load can tell apart: from the last one it keeps on,
+# everything counts as damaged, even a sound block after the last damaged one.
+flash 0x60000 0x1000
+put 0x1100 EARLY
+put 0x5f000 LATE
+export MTDSIM_ECC_FAIL=$(seq -s, 0 2 70)
+claim "36 damaged ranges: a cell before the 32nd is printed" 0 $'EARLY\n' "" -- show x $((0x1100))
+claim "36 damaged ranges: a sound cell after the last is still refused" 255 "" \
+    $'cellshow: the cell at offset 389120 lies in flash with uncorrectable errors\n' -- show x $((0x5f000))
+unset MTDSIM_ECC_FAIL
+
+# A read-only partition: readers open it read-only in any case, a writer cannot.
 for refusal in EACCES EROFS; do
     flash 0x80000
     put 0 RO-CELL
     export MTDSIM_READONLY=$refusal
     claim "cellshow on a read-only partition ($refusal)" 0 $'RO-CELL\n' "" -- show x 0
-    same "cellshow asks for write access first, then reads without it ($refusal)" "open O_RDWR -> -1 $refusal
-open O_RDONLY
-flock LOCK_SH" "$(trace | head -n 3)"
+    same "cellshow never asks for write access ($refusal)" "open O_RDONLY
+flock LOCK_SH" "$(trace | head -n 2)"
     claim "cellrw r on a read-only partition ($refusal)" 0 "RO-CELL" "" -- rw r 0
     claim "cellrw w on a read-only partition ($refusal)" 255 "" \
         $'mtd: /dev/mtd7 open fail!!!\ncellrw could not get factory data\n' -- rw w 0 X
@@ -75,5 +85,33 @@ done
 same "two writers and a reader at once: whole commits, whole images seen" 0 "$mixes"
 same "a writer takes the lock before it loads" "open O_RDWR
 flock LOCK_EX" "$(rw w 1000 X >/dev/null 2>&1; trace | head -n 2)"
+
+# A reader piped into a writer: erased flash has no NUL, so the cell is the whole region,
+# more than a pipe holds. The reader takes its lock first; it must let go of it before it
+# prints, or the writer waits for the lock while the reader waits for the writer to read.
+flash 0x80000
+tr '\0' '\377' </dev/zero | head -c $((0x80000)) >"$MTDSIM_IMAGE"
+# The pipeline gets a process group of its own, so that a hang can be ended whole.
+set -m
+(
+    preloaded "$MTDSIM" "$CELLSHOW" x 0 | {
+        until grep -q '^flock LOCK_SH' "$MTDSIM_TRACE" 2>/dev/null; do sleep 0.05; done
+        preloaded "$MTDSIM" "$CELLRW" w 0 SN-1 >/dev/null 2>&1
+        echo $? >"$FLASH_DIR/writer"
+        cat >/dev/null
+    }
+) &
+pipeline=$!
+set +m
+for i in $(seq 600); do
+    kill -0 $pipeline 2>/dev/null || break
+    sleep 0.1
+done
+if kill -0 $pipeline 2>/dev/null; then
+    kill -- -$pipeline
+    same "a reader piped into a writer: both finish" "finished" "hung"
+else
+    same "a reader piped into a writer: both finish, the commit done" 0 "$(cat "$FLASH_DIR/writer")"
+fi
 
 finish

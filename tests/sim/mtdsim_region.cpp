@@ -1,13 +1,16 @@
 // mtdsim_region IMAGE ERASESIZE LENGTH: print the first LENGTH bytes of the good blocks of a
 // simulated partition, as a reader that steps over bad blocks sees them. The bad blocks are
-// those of MTDSIM_BAD and IMAGE.bad. Exits 1 when the good blocks end first, after printing
-// what they hold.
+// those of MTDSIM_BAD and IMAGE.bad, but for those whose probe MTDSIM_PROBE_ERROR makes fail:
+// the reader counts a failed probe as a good block. Exits 1 when the good blocks end first,
+// after printing what they hold.
 #include "mtdsim.h"
 
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <vector>
 
 constexpr char usage_msg[] = "usage: mtdsim_region IMAGE ERASESIZE LENGTH\n";
@@ -58,6 +61,20 @@ int main(int argc, char **argv)
         fputs(bad_list_msg, stderr);
         fclose(image);
         return 2;
+    }
+    // A block whose probe fails reads as good, whatever it is.
+    const char *probe_error = getenv("MTDSIM_PROBE_ERROR");
+    if (probe_error && strcmp(probe_error, "all") == 0) {
+        std::fill(bad.begin(), bad.end(), 0);
+    } else if (probe_error) {
+        std::vector<unsigned char> failing(static_cast<size_t>(nblocks));
+        if (parse_block_list(probe_error, failing.data(), nblocks) != 0) {
+            fputs(bad_list_msg, stderr);
+            fclose(image);
+            return 2;
+        }
+        for (size_t b = 0; b < bad.size(); b++)
+            bad[b] = bad[b] && !failing[b];
     }
     int status = 0;
     for (uint64_t block = 0; block < nblocks && length > 0 && status == 0; block++) {
