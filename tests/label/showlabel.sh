@@ -46,6 +46,9 @@ conf=$files
 claim "translations path is a directory" 255 "" "" -- showlabel u:r:t:s0
 conf=$files/example.conf
 claim "invalid context" 255 "" "" -- showlabel nonsense
+export LABEL_TEST_READ_FAIL=4
+claim "a read that fails mid-file" 255 "" "" -- showlabel u:r:t:s0
+unset LABEL_TEST_READ_FAIL
 claim "output cannot be written" 255 "" "" -- to_full showlabel u:r:t:s0
 conf=$files/empty.conf
 claim "empty translations file" 0 "u:r:t:s0$nl" "" -- showlabel u:r:t:s0
