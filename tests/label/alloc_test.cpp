@@ -223,6 +223,18 @@ TEST(TranslateSweep, LevelEndsTranslatedOrUnchangedAndLeaksNothing)
         sweep(translate_level_into, label, {label, converted(translate_level, label)});
 }
 
+// translate_level for one end of a range: an end whose translation is the empty
+// text stays as written (null).
+char *translate_end(const char *label)
+{
+    char *name = translate_level(label);
+    if (name && !*name) {
+        free(name);
+        return nullptr;
+    }
+    return name;
+}
+
 // When memory runs out, showlabel's conversion may leave the range as it was,
 // or translate each side of the first '-' or not.
 std::set<std::string> translate_outcomes(const char *context)
@@ -234,7 +246,7 @@ std::set<std::string> translate_outcomes(const char *context)
     free(full);
     ContextParts parts = parts_of(context);
     std::set<std::string> ranges;
-    add_half_mixes(ranges, parts.range, translate_level);
+    add_half_mixes(ranges, parts.range, translate_end);
     for (auto &r : ranges)
         outcomes.insert(parts.head + ":" + r);
     return outcomes;
@@ -245,16 +257,17 @@ TEST(TranslateSweep, ContextEndsTranslatedOrAsItWasAndLeaksNothing)
     LoadedTable table(translate_table);
     const char *contexts[] = {
         "u:r:t:s0:c0.c2-s1:c0", "u:r:t:s0-s1:c0", "u:r:t:s0:c0-s1:c0", "u:r:t:s0-s15:c0.c3",
-        "u:r:t:s2", "u:r:t:s0-s9", "u:r:t",
+        "u:r:t:s2", "u:r:t:s0-s9", "u:r:t:s2-s0:c0", "u:r:t",
     };
     for (const char *context : contexts)
         sweep(translate_context, context, translate_outcomes(context));
 }
 
-// Long category lists grow in place. Built anew for each category, a list cost
-// copying quadratic in its length: a range such as c0.c1023 written a few hundred
-// times kept showlabel busy for hours.
-TEST(LongLists, GrowInPlaceWithoutANewListPerCategory)
+// Long lists grow in place. Built anew for each item, a list cost copying quadratic
+// in its length: a range such as c0.c1023 written a few hundred times kept showlabel
+// busy for hours, and 13,000 names rawlabel for 20 s. Each showlabel lookup key was a
+// text of its own, too.
+TEST(LongLists, GrowInPlaceWithoutANewListPerItem)
 {
     std::string ranges, written;
     for (int i = 0; i < 8; i++) {
@@ -271,20 +284,67 @@ TEST(LongLists, GrowInPlaceWithoutANewListPerCategory)
     EXPECT_LT(requests, 64) << "for 8192 categories";
 
     LoadedTable table(translate_table);
-    std::string label = "s0:", name = "SystemLow:";
+    std::string label = "s0:", name = "SystemLow:", translated = "SystemLow:", raw = "s0:";
     for (int i = 0; i < 1000; i++) {
         label += "c0.c2,";
         name += i ? ",Blue,Green,Red" : "Blue,Green,Red";
+        translated += "Blue,Green,Red,";
+        raw += i ? ",c0,c1,c2" : "c0,c1,c2";
     }
-    failalloc_arm(0, 0);
-    char *translated = translate_level(label.c_str());
-    requests = failalloc_disarm();
-    ASSERT_NE(translated, nullptr);
-    EXPECT_EQ(translated, name);
-    free(translated);
-    // Each category's lookup key is a text of its own (vasprintf's requests), but the
-    // list is not copied anew for each.
-    EXPECT_LT(requests, 4 * 3000) << "for 3000 categories";
+    struct { const char *what; char *(*convert)(const char *); std::string in, out; } cases[] = {
+        {"showlabel, 3000 categories", translate_level, label, name},
+        {"rawlabel, 3000 names", untranslate_level, translated, raw},
+    };
+    for (auto &c : cases) {
+        failalloc_arm(0, 0);
+        char *out = c.convert(c.in.c_str());
+        requests = failalloc_disarm();
+        ASSERT_NE(out, nullptr) << c.what;
+        EXPECT_EQ(out, c.out) << c.what;
+        free(out);
+        EXPECT_LT(requests, 64) << c.what;
+    }
+}
+
+// Every range of a list is checked, and the list's size counted, before anything is
+// written out, and the lookups stop at the first category without a name: a list that
+// cannot be translated costs no more than reading it. Written out whole first, 128 KiB
+// of c0.c1023,... took 73 MB with the sample file, 924 MB with every category named.
+TEST(LongLists, CostAtMostAFewTimesTheLabelPlusTheResult)
+{
+    std::string every = "s0=SystemLow\n", names;
+    for (int n = 0; n <= 1023; n++) {
+        every += "s0:c" + std::to_string(n) + "=N" + std::to_string(n) + "\n";
+        names += (n ? ",N" : "N") + std::to_string(n);
+    }
+    auto repeated = [](const std::string &text, int times) {
+        std::string out;
+        for (int i = 0; i < times; i++)
+            out += text;
+        return out;
+    };
+    std::string at_cap = "s0:" + repeated("c0.c1023,", 63) + "c0.c1023";
+    std::string shown_at_cap = "SystemLow:" + repeated(names + ",", 63) + names;
+    std::string past_cap = "s0:" + repeated("c0.c1023,", 14400);
+    struct { const char *what, *table; std::string label, name; } cases[] = {
+        {"the longest argument, every category named", every.c_str(), past_cap, past_cap},
+        {"the longest argument, three categories named", translate_table, past_cap, past_cap},
+        {"65,537 categories", every.c_str(), at_cap + ",c0", at_cap + ",c0"},
+        {"65,536 categories, every one named", every.c_str(), at_cap, shown_at_cap},
+        {"65,536 categories, the fourth unnamed", translate_table, at_cap, at_cap},
+        {"an invalid range last", every.c_str(), at_cap + ",c0.c1024", at_cap + ",c0.c1024"},
+    };
+    for (auto &c : cases) {
+        LoadedTable table(c.table);
+        failalloc_arm(0, 0);
+        char *out = translate_level(c.label.c_str());
+        failalloc_disarm();
+        long peak = failalloc_peak_bytes();
+        ASSERT_NE(out, nullptr) << c.what;
+        EXPECT_EQ(out, c.name) << c.what;
+        free(out);
+        EXPECT_LT(size_t(peak), 4 * (c.label.size() + c.name.size())) << c.what;
+    }
 }
 
 } // namespace

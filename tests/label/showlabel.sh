@@ -29,6 +29,9 @@ claim "both sides translated" 0 "u:r:t:SystemLow:Blue-Secret:Alpha$nl" "" -- sho
 claim "category range written out" 0 "u:r:t:SystemLow:Blue,Green,Red$nl" "" -- showlabel u:r:t:s0:c0.c2
 claim "unknown level stays" 0 "u:r:t:s9$nl" "" -- showlabel u:r:t:s9
 claim "empty translation removes range" 0 "u:r:t$nl" "" -- showlabel u:r:t:s2
+claim "an end with the empty translation stays as written" 0 "u:r:t:SystemLow-s2$nl" "" -- showlabel u:r:t:s0-s2
+claim "the low end too" 0 "u:r:t:s2-SystemLow:Blue$nl" "" -- showlabel u:r:t:s2-s0:c0
+claim "and both" 0 "u:r:t:s2-s2$nl" "" -- showlabel u:r:t:s2-s2
 claim "whole-range attempt wins" 0 "u:r:t:SystemLow:Blue$nl" "" -- showlabel u:r:t:s0-s1:c0
 claim "no range" 0 "u:r:t$nl" "" -- showlabel u:r:t
 conf=$EXAMPLE
