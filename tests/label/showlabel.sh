@@ -52,6 +52,8 @@ claim "invalid context" 255 "" "" -- showlabel nonsense
 export LABEL_TEST_READ_FAIL=4
 claim "a read that fails mid-file" 255 "" "" -- showlabel u:r:t:s0
 unset LABEL_TEST_READ_FAIL
+closed_out() { "$@" >&-; }
+claim "standard output closed: the line goes nowhere" 0 "" "" -- closed_out showlabel u:r:t:s0
 claim "output cannot be written" 255 "" "" -- to_full showlabel u:r:t:s0
 conf=$files/empty.conf
 claim "empty translations file" 0 "u:r:t:s0$nl" "" -- showlabel u:r:t:s0
