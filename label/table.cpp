@@ -109,20 +109,34 @@ const char *raw_for_translation(const char *raw_level, const char *text)
     return text;
 }
 
+// A zeroed record of `size` bytes with copies of `first` and `second` behind it, in
+// one block that one free() releases: a million lines make a million blocks, not
+// three million, and a walk of the table finds each record's texts beside it. Sets
+// `*first_copy` and `*second_copy`; null when out of memory.
+static void *record_with_texts(size_t size, const char *first, const char *second, char **first_copy,
+                               char **second_copy)
+{
+    size_t first_size = strlen(first) + 1, second_size = strlen(second) + 1;
+    auto block = static_cast<char *>(malloc(size + first_size + second_size));
+    if (!block)
+        return nullptr;
+    memset(block, 0, size);
+    *first_copy = static_cast<char *>(memcpy(block + size, first, first_size));
+    *second_copy = static_cast<char *>(memcpy(block + size + first_size, second, second_size));
+    return block;
+}
+
 LevelEntry *append_level_entry(const char *raw_level, const char *translation)
 {
     if (!reserve_index_slot())
         return nullptr;
-    auto level = static_cast<LevelEntry *>(calloc(1, sizeof(LevelEntry)));
+    char *raw_copy, *translation_copy;
+    auto level = static_cast<LevelEntry *>(
+        record_with_texts(sizeof(LevelEntry), raw_level, translation, &raw_copy, &translation_copy));
     if (!level)
         return nullptr;
-    level->raw_level = copy_text(raw_level);
-    level->translation = level->raw_level ? copy_text(translation) : nullptr;
-    if (!level->translation) {
-        free(level->raw_level);
-        free(level);
-        return nullptr;
-    }
+    level->raw_level = raw_copy;
+    level->translation = translation_copy;
     (table_tail ? table_tail->next : translation_table) = level;
     table_tail = level;
     // A later level of the same name stays out of the index: lookups find the first.
@@ -134,12 +148,18 @@ LevelEntry *append_level_entry(const char *raw_level, const char *translation)
     return level;
 }
 
-char *level_of_label(const char *label)
+// The length of the level part of `label` (see level_of_label).
+static size_t level_length(const char *label)
 {
     const char *cut = strchr(label, '-');
     if (!cut)
         cut = strchr(label, ':');
-    size_t n = cut ? size_t(cut - label) : strlen(label);
+    return cut ? size_t(cut - label) : strlen(label);
+}
+
+char *level_of_label(const char *label)
+{
+    size_t n = level_length(label);
     auto level = static_cast<char *>(malloc(n + 1));
     if (level) {
         memcpy(level, label, n);
@@ -149,28 +169,27 @@ char *level_of_label(const char *label)
 }
 
 // File a category entry under the first level with the label's level part,
-// adding that level with an empty translation when there is none. Returns 0, or
-// -1 when out of memory.
-static int add_category_entry(const char *raw_label, const char *translation)
+// adding that level with an empty translation when there is none. The label is
+// cut at its level part while that is looked up, and restored. Returns 0, or -1
+// when out of memory.
+static int add_category_entry(char *raw_label, const char *translation)
 {
-    owned_text level_part(level_of_label(raw_label), &free);
-    if (!level_part)
-        return -1;
-    LevelEntry *level = find_level_entry(level_part.get());
+    size_t n = level_length(raw_label);
+    char cut = raw_label[n];
+    raw_label[n] = '\0';
+    LevelEntry *level = find_level_entry(raw_label);
     if (!level)
-        level = append_level_entry(level_part.get(), "");
+        level = append_level_entry(raw_label, "");
+    raw_label[n] = cut;
     if (!level)
         return -1;
-    auto cat = static_cast<CategoryEntry *>(calloc(1, sizeof(CategoryEntry)));
+    char *label_copy, *translation_copy;
+    auto cat = static_cast<CategoryEntry *>(
+        record_with_texts(sizeof(CategoryEntry), raw_label, translation, &label_copy, &translation_copy));
     if (!cat)
         return -1;
-    cat->raw_label = copy_text(raw_label);
-    cat->translation = cat->raw_label ? copy_text(translation) : nullptr;
-    if (!cat->translation) {
-        free(cat->raw_label);
-        free(cat);
-        return -1;
-    }
+    cat->raw_label = label_copy;
+    cat->translation = translation_copy;
     cat->next = level->categories;
     level->categories = cat;
     return 0;
@@ -244,13 +263,10 @@ void release_translation_table()
     LevelEntry *level = translation_table;
     while (level) {
         LevelEntry *next_level = level->next;
-        free(level->raw_level);
-        free(level->translation);
+        // Each record holds its texts (record_with_texts).
         CategoryEntry *cat = level->categories;
         while (cat) {
             CategoryEntry *next_cat = cat->next;
-            free(cat->raw_label);
-            free(cat->translation);
             free(cat);
             cat = next_cat;
         }

@@ -4,8 +4,9 @@
 // Every text is a NUL-terminated byte string, compared exactly (strcmp). Nothing
 // is unique: each lookup takes the first match in list order, levels in the
 // order they were added, and within a level the newest category entry first.
-// The table owns its records and texts; lookups hand out borrowed pointers that
-// stay valid until release_translation_table.
+// The table owns its records and texts (a record and its texts are one block);
+// lookups hand out borrowed pointers that stay valid until
+// release_translation_table.
 #pragma once
 
 #include <cstdlib>
