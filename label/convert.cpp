@@ -5,7 +5,6 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <utility>
 
 #include <selinux/context.h>
 
@@ -23,6 +22,42 @@ static const char default_level[] = "s0";
     int length = vasprintf(&text, format, args);
     va_end(args);
     return length < 0 ? nullptr : text;
+}
+
+// A text that grows at its end. Its buffer at least doubles when it grows, so that a
+// text built from n pieces costs O(n) copying, not a new copy of the whole for each
+// piece: built anew for each, a list of c0.c1023 written a few hundred times kept
+// showlabel busy for hours, and 13,000 names rawlabel for 20 s.
+struct growing_text {
+    owned_text text{nullptr, &free};
+    size_t length = 0, capacity = 0;
+};
+
+// Append the `n` bytes at `bytes`; the text stays NUL-terminated. Returns false when
+// memory ran out, the text unchanged.
+static bool append_text(growing_text &grown, const char *bytes, size_t n)
+{
+    size_t needed = grown.length + n + 1;
+    if (needed > grown.capacity) {
+        size_t capacity = std::max(needed, 2 * grown.capacity);
+        auto bigger = static_cast<char *>(realloc(grown.text.get(), capacity));
+        if (!bigger)
+            return false;
+        (void)grown.text.release();
+        grown.text.reset(bigger);
+        grown.capacity = capacity;
+    }
+    memcpy(grown.text.get() + grown.length, bytes, n);
+    grown.length += n;
+    grown.text.get()[grown.length] = '\0';
+    return true;
+}
+
+// Append `n` bytes as an item of a comma-separated list: after a ',' unless the list
+// is empty. Items are never empty. Returns false when memory ran out.
+static bool append_item(growing_text &list, const char *item, size_t n)
+{
+    return (list.length == 0 || append_text(list, ",", 1)) && append_text(list, item, n);
 }
 
 // find_raw_level, telling a text that names no level (0, `*level` null) from one
@@ -96,25 +131,24 @@ char *untranslate_level(const char *text)
     const char *cats = colon ? colon + 1 : text;
     if (strcmp(raw_for_translation(level, cats), level) == 0)
         return copy_text(level);
-    owned_text result(format_text("%s:", level), &free);
-    owned_text tokens(result ? copy_text(cats) : nullptr, &free);
-    if (!tokens)
+    growing_text result;
+    owned_text tokens(copy_text(cats), &free);
+    if (!tokens || !append_text(result, level, strlen(level)) || !append_text(result, ":", 1))
         return unchanged.release();
-    const char *separator = "";
+    bool first = true;
     char *save = nullptr;
     for (char *token = strtok_r(tokens.get(), ",", &save); token; token = strtok_r(nullptr, ",", &save)) {
         const char *raw = raw_for_translation(level, token);
         const char *raw_cats = strchr(raw, ':');
         if (strcmp(raw, token) == 0 || !raw_cats)
             return unchanged.release();
-        // The raw label's own level is dropped: the result keeps `level`.
-        owned_text longer(format_text("%s%s%s", result.get(), separator, raw_cats + 1), &free);
-        if (!longer)
+        // The raw label's own level is dropped: the result keeps `level`. A raw label
+        // that ends at its ':' still adds an item, empty.
+        if ((!first && !append_text(result, ",", 1)) || !append_text(result, raw_cats + 1, strlen(raw_cats + 1)))
             return unchanged.release();
-        result = std::move(longer);
-        separator = ",";
+        first = false;
     }
-    return result.release();
+    return result.text.release();
 }
 
 char *untranslate_range(const char *text)
@@ -172,6 +206,16 @@ int untranslate_context(const char *context, char **out)
     return 0;
 }
 
+// The translation of `label` among the category entries of `entry`: that of the
+// first whose raw label is `label` (null when it is empty), else `label` itself.
+static const char *category_translation(const LevelEntry *entry, const char *label)
+{
+    for (const CategoryEntry *cat = entry->categories; cat; cat = cat->next)
+        if (strcmp(cat->raw_label, label) == 0)
+            return *cat->translation ? cat->translation : nullptr;
+    return label;
+}
+
 const char *translation_for_raw(const char *level, const char *label)
 {
     const LevelEntry *entry = find_level_entry(level);
@@ -179,14 +223,37 @@ const char *translation_for_raw(const char *level, const char *label)
         return nullptr;
     if (strcmp(label, level) == 0)
         return entry->translation;
-    for (const CategoryEntry *cat = entry->categories; cat; cat = cat->next)
-        if (strcmp(cat->raw_label, label) == 0)
-            return *cat->translation ? cat->translation : nullptr;
-    return label;
+    return category_translation(entry, label);
+}
+
+// The most categories that a category list may stand for, its ranges written out. A
+// real label names at most 1,024 a level; past this a list is left as written, so that
+// 128 KiB of c0.c1023,c0.c1023,... costs no more than reading it, where writing it out
+// took hundreds of megabytes.
+static const size_t max_list_entries = 65536;
+
+static const long max_category = 1023;
+
+// The next token of a comma-separated list from `*at` on: runs of commas are one
+// separator and no token is empty. Sets `*token` and `*length` and moves `*at` past
+// the token; false at the list's end.
+static bool next_token(const char **at, const char **token, size_t *length)
+{
+    const char *p = *at;
+    while (*p == ',')
+        p++;
+    if (*p == '\0')
+        return false;
+    *token = p;
+    while (*p != '\0' && *p != ',')
+        p++;
+    *length = size_t(p - *token);
+    *at = p;
+    return true;
 }
 
 // A category number of a range token, read in base 10; -1 for one that is out
-// of range for a long.
+// of range for a long. Digits never run past the token's ','.
 static long category_number(const char *text)
 {
     errno = 0;
@@ -194,108 +261,108 @@ static long category_number(const char *text)
     return errno == ERANGE ? -1 : n;
 }
 
-static const long max_category = 1023;
-
-// A comma-separated list that grows at its end. Its buffer at least doubles when it
-// grows, so that a list of n items costs O(n) copying, not a new copy of the whole list
-// for each item: with that, a range such as c0.c1023 written a few hundred times kept
-// showlabel busy for hours.
-struct growing_list {
-    owned_text text{nullptr, &free};
-    size_t length = 0, capacity = 0;
-};
-
-// Append `item` and a ','. Returns false when memory ran out, the list unchanged.
-static bool append_item(growing_list &list, const char *item)
+// The bounds of the range token of `length` bytes at `token`, whose first '.' is at
+// `dot`: the first character (normally the 'c') is skipped unread, and so is the one
+// after the '.'. False when the range is invalid: nothing after the '.', or not
+// 0 <= low <= high <= 1023.
+static bool range_bounds(const char *token, size_t length, const char *dot, long *low, long *high)
 {
-    size_t n = strlen(item);
-    size_t needed = list.length + n + 2;
-    if (needed > list.capacity) {
-        size_t capacity = std::max(needed, 2 * list.capacity);
-        auto bigger = static_cast<char *>(realloc(list.text.get(), capacity));
-        if (!bigger)
-            return false;
-        (void)list.text.release();
-        list.text.reset(bigger);
-        list.capacity = capacity;
+    if (dot + 1 == token + length)
+        return false;
+    *low = category_number(token + 1);
+    *high = category_number(dot + 2);
+    return *low >= 0 && *low <= *high && *high <= max_category;
+}
+
+// How a category list is read: its ranges written out, each token as written (one of
+// its ranges is invalid), or not at all (it is empty, or stands for more than
+// max_list_entries categories).
+enum list_reading { list_written_out, list_as_written, list_unread };
+
+// Check every token of `cats` before anything is written out or looked up.
+static list_reading read_list(const char *cats)
+{
+    size_t tokens = 0, categories = 0;
+    bool valid = true;
+    const char *at = cats, *token;
+    size_t length;
+    while (next_token(&at, &token, &length)) {
+        tokens++;
+        auto dot = static_cast<const char *>(memchr(token, '.', length));
+        long low, high;
+        if (!dot)
+            categories++;
+        else if (range_bounds(token, length, dot, &low, &high))
+            categories += size_t(high - low + 1);
+        else
+            valid = false;
     }
-    memcpy(list.text.get() + list.length, item, n);
-    list.length += n;
-    list.text.get()[list.length++] = ',';
-    list.text.get()[list.length] = '\0';
-    return true;
+    size_t entries = valid ? categories : tokens;
+    if (entries == 0 || entries > max_list_entries)
+        return list_unread;
+    return valid ? list_written_out : list_as_written;
 }
 
-// The list without its last ',', a text the caller frees; null when it is empty.
-static char *finished_list(growing_list &list)
+// Hand each category of a list that read_list accepted to `visit(category, length)`,
+// in order, ranges written out as c<n> when `reading` says so; stop at the first
+// visit that gives false. Returns false when one did.
+template <typename Visit> static bool each_category(const char *cats, list_reading reading, Visit visit)
 {
-    if (list.length == 0)
-        return nullptr;
-    list.text.get()[list.length - 1] = '\0';
-    return list.text.release();
-}
-
-// The written-out list, or null when a range is invalid, memory runs out or the
-// list is empty.
-static char *expanded_list(const char *cats)
-{
-    owned_text tokens(copy_text(cats), &free);
-    if (!tokens)
-        return nullptr;
-    growing_list list;
-    char *save = nullptr;
-    for (char *token = strtok_r(tokens.get(), ",", &save); token; token = strtok_r(nullptr, ",", &save)) {
-        const char *dot = strchr(token, '.');
-        if (!dot) {
-            if (!append_item(list, token))
-                return nullptr;
+    const char *at = cats, *token;
+    size_t length;
+    while (next_token(&at, &token, &length)) {
+        auto dot = static_cast<const char *>(memchr(token, '.', length));
+        long low, high;
+        if (reading != list_written_out || !dot || !range_bounds(token, length, dot, &low, &high)) {
+            if (!visit(token, length))
+                return false;
             continue;
         }
-        // The first character (normally the 'c') is skipped unread, and so is the
-        // one after the '.'; a '.' at the end leaves no number to read.
-        if (dot[1] == '\0')
-            return nullptr;
-        long low = category_number(token + 1);
-        long high = category_number(dot + 2);
-        if (low < 0 || high < low || high > max_category)
-            return nullptr;
         for (long n = low; n <= high; n++) {
             char item[24];
-            snprintf(item, sizeof item, "c%ld", n);
-            if (!append_item(list, item))
-                return nullptr;
+            int item_length = snprintf(item, sizeof item, "c%ld", n);
+            if (!visit(item, size_t(item_length)))
+                return false;
         }
     }
-    return finished_list(list);
+    return true;
 }
 
 char *expand_category_list(const char *cats)
 {
-    char *list = expanded_list(cats);
-    return list ? list : copy_text(cats);
+    list_reading reading = read_list(cats);
+    if (reading == list_written_out) {
+        growing_text list;
+        if (each_category(cats, reading, [&](const char *item, size_t n) { return append_item(list, item, n); }))
+            return list.text.release();
+    }
+    return copy_text(cats);
 }
 
-// The translations of the categories of `label`, each looked up as level:category,
-// joined by ','; null when one has no translation, there are none, or memory ran
-// out.
-static char *translated_categories(const char *level, const char *label)
+// The translations of the categories of `label` (whose level is `level`, found as
+// `entry`), each looked up as level:category as the list gives it, joined by ','.
+// Stops at the first category without a translation, so that a list that cannot be
+// translated costs no more than reading it. Null when one has no translation, the
+// list is unread (read_list), or memory ran out.
+static char *translated_categories(const LevelEntry *entry, const char *level, const char *label)
 {
-    owned_text list(expand_category_list(strchr(label, ':') + 1), &free);
-    if (!list)
+    const char *cats = strchr(label, ':') + 1;
+    list_reading reading = read_list(cats);
+    if (reading == list_unread)
         return nullptr;
-    growing_list joined;
-    char *save = nullptr;
-    for (char *token = strtok_r(list.get(), ",", &save); token; token = strtok_r(nullptr, ",", &save)) {
-        owned_text key(format_text("%s:%s", level, token), &free);
-        if (!key)
-            return nullptr;
-        const char *name = translation_for_raw(level, key.get());
-        if (!name || strcmp(name, key.get()) == 0)
-            return nullptr;
-        if (!append_item(joined, name))
-            return nullptr;
-    }
-    return finished_list(joined);
+    // One key, level:category, rewritten after the level for each category.
+    growing_text key, names;
+    size_t prefix = strlen(level) + 1;
+    if (!append_text(key, level, prefix - 1) || !append_text(key, ":", 1))
+        return nullptr;
+    bool all = each_category(cats, reading, [&](const char *category, size_t n) {
+        key.length = prefix;
+        if (!append_text(key, category, n))
+            return false;
+        const char *name = category_translation(entry, key.text.get());
+        return name && strcmp(name, key.text.get()) != 0 && append_item(names, name, strlen(name));
+    });
+    return all ? names.text.release() : nullptr;
 }
 
 char *translate_level(const char *label)
@@ -308,7 +375,8 @@ char *translate_level(const char *label)
         return nullptr;
     if (strcmp(whole, "SystemHigh") == 0)
         return copy_text(whole);
-    const char *level_name = find_level_entry(level.get())->translation;
+    const LevelEntry *entry = find_level_entry(level.get());
+    const char *level_name = entry->translation;
     if (strcmp(whole, label) != 0) {
         if (*level_name == '\0' || strcmp(whole, level_name) == 0)
             return copy_text(whole);
@@ -317,7 +385,7 @@ char *translate_level(const char *label)
     if (!strchr(label, ':'))
         return copy_text(label);
     // All or nothing: a category without translation keeps the label as it is.
-    owned_text names(translated_categories(level.get(), label), &free);
+    owned_text names(translated_categories(entry, level.get(), label), &free);
     if (!names)
         return copy_text(label);
     if (*level_name == '\0')
@@ -341,7 +409,10 @@ static char *translated_range(const char *range)
     *high++ = '\0';
     owned_text low_name(translate_level(low.get()), &free);
     owned_text high_name(translate_level(high), &free);
-    return format_text("%s-%s", low_name ? low_name.get() : low.get(), high_name ? high_name.get() : high);
+    // An end that translates to the empty text (a level that only category lines name)
+    // stays as written: a range never shows an empty end.
+    return format_text("%s-%s", low_name && *low_name ? low_name.get() : low.get(),
+                       high_name && *high_name ? high_name.get() : high);
 }
 
 int translate_context(const char *context, char **out)

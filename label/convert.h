@@ -44,21 +44,26 @@
 
 // A category list with every range cX.cY (0 <= X <= Y <= 1023) written out as
 // cX,...,cY, single categories kept as written and empty items dropped. When a
-// range is invalid (c3. included), memory runs out or nothing is left, a copy of
-// `cats` as written instead. Null only when that copy fails too.
+// range is invalid (c3. included), the list stands for more than 65,536
+// categories, memory runs out or nothing is left, a copy of `cats` as written
+// instead. Null only when that copy fails too.
 [[nodiscard]] char *expand_category_list(const char *cats);
 
 // One raw label in translated form: the translation of the whole label (after
 // the level's translation and ':', unless it is "SystemHigh", the level has none,
 // or they are the same), else the level's translation and the translations of
-// each category in order, or a copy of the label when one has none. Null when the
+// each category in order, ranges written out as expand_category_list does, or a
+// copy of the label when one has none or the list stands for more than 65,536
+// categories. Every range is checked before any category is looked up, and the
+// lookups stop at the first category without a translation. Null when the
 // label's level is not in the table or memory ran out.
 [[nodiscard]] char *translate_level(const char *label);
 
 // Parse `context` with libselinux and translate its range: as a whole first,
-// else each side of the first '-' (a side without translation stays as written).
-// A translation to the empty text removes the range; anything that cannot be
-// translated, memory included, leaves it as it was. Returns 0 with `*out` set to
-// a new text (free it with free), or -1 with `*out` untouched when the context
-// cannot be parsed or rendered.
+// else each side of the first '-' (a side without translation, or whose
+// translation is the empty text, stays as written). A translation of the whole
+// range to the empty text removes the range; anything that cannot be translated,
+// memory included, leaves it as it was. Returns 0 with `*out` set to a new text
+// (free it with free), or -1 with `*out` untouched when the context cannot be
+// parsed or rendered.
 [[nodiscard]] int translate_context(const char *context, char **out);

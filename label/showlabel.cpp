@@ -4,12 +4,17 @@
 #include <cstdlib>
 
 #include "convert.h"
+#include "descriptors.h"
 #include "table.h"
 
 static const char usage_msg[] = "usage:  %s context\n";
 
 int main(int argc, char **argv)
 {
+    // A closed standard descriptor would be taken by the translations file, and the
+    // result written there (or refused).
+    if (open_standard_descriptors() != 0)
+        return -1;
     if (argc != 2) {
         fprintf(stderr, usage_msg, argc > 0 ? argv[0] : "showlabel");
         return 1;

@@ -1,5 +1,6 @@
 #include "table.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <stdio_ext.h>
@@ -7,6 +8,16 @@
 #include <selinux/selinux.h>
 
 LevelEntry *translation_table = nullptr;
+
+// The last level of the list, where the next one is linked.
+static LevelEntry *table_tail = nullptr;
+
+// An open-addressed hash of the levels by raw level, holding for each raw level the
+// first level of that name in the list, so that finding a category line's level costs
+// the same whatever the number of levels. Its capacity is a power of two, at least
+// twice the number of entries, and a null slot ends a probe.
+static LevelEntry **level_index = nullptr;
+static size_t index_capacity = 0, index_used = 0;
 
 char *copy_text(const char *text)
 {
@@ -33,12 +44,49 @@ static void trim_trailing_space(char *text)
         text[--n] = '\0';
 }
 
+// FNV-1a over the bytes of `text`.
+static size_t text_hash(const char *text)
+{
+    uint64_t hash = 14695981039346656037u;
+    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(text); *p; p++)
+        hash = (hash ^ *p) * 1099511628211u;
+    return size_t(hash);
+}
+
+// The index slot that holds the level named `raw_level`, or the empty slot where it
+// would go. The index must have a slot.
+static LevelEntry **index_slot(LevelEntry **index, size_t capacity, const char *raw_level)
+{
+    size_t mask = capacity - 1;
+    for (size_t at = text_hash(raw_level) & mask;; at = (at + 1) & mask)
+        if (!index[at] || strcmp(index[at]->raw_level, raw_level) == 0)
+            return &index[at];
+}
+
+// Make room in the index for one more level. Returns false when memory ran out, the
+// index unchanged.
+static bool reserve_index_slot()
+{
+    if (2 * (index_used + 1) <= index_capacity)
+        return true;
+    size_t capacity = index_capacity ? 2 * index_capacity : 64;
+    auto bigger = static_cast<LevelEntry **>(calloc(capacity, sizeof(LevelEntry *)));
+    if (!bigger)
+        return false;
+    for (size_t i = 0; i < index_capacity; i++)
+        if (level_index[i])
+            *index_slot(bigger, capacity, level_index[i]->raw_level) = level_index[i];
+    free(level_index);
+    level_index = bigger;
+    index_capacity = capacity;
+    return true;
+}
+
 LevelEntry *find_level_entry(const char *raw_level)
 {
-    for (LevelEntry *level = translation_table; level; level = level->next)
-        if (strcmp(level->raw_level, raw_level) == 0)
-            return level;
-    return nullptr;
+    if (!level_index)
+        return nullptr;
+    return *index_slot(level_index, index_capacity, raw_level);
 }
 
 const char *raw_level_for_translation(const char *translation)
@@ -61,31 +109,57 @@ const char *raw_for_translation(const char *raw_level, const char *text)
     return text;
 }
 
+// A zeroed record of `size` bytes with copies of `first` and `second` behind it, in
+// one block that one free() releases: a million lines make a million blocks, not
+// three million, and a walk of the table finds each record's texts beside it. Sets
+// `*first_copy` and `*second_copy`; null when out of memory.
+static void *record_with_texts(size_t size, const char *first, const char *second, char **first_copy,
+                               char **second_copy)
+{
+    size_t first_size = strlen(first) + 1, second_size = strlen(second) + 1;
+    auto block = static_cast<char *>(malloc(size + first_size + second_size));
+    if (!block)
+        return nullptr;
+    memset(block, 0, size);
+    *first_copy = static_cast<char *>(memcpy(block + size, first, first_size));
+    *second_copy = static_cast<char *>(memcpy(block + size + first_size, second, second_size));
+    return block;
+}
+
 LevelEntry *append_level_entry(const char *raw_level, const char *translation)
 {
-    auto level = static_cast<LevelEntry *>(calloc(1, sizeof(LevelEntry)));
+    if (!reserve_index_slot())
+        return nullptr;
+    char *raw_copy, *translation_copy;
+    auto level = static_cast<LevelEntry *>(
+        record_with_texts(sizeof(LevelEntry), raw_level, translation, &raw_copy, &translation_copy));
     if (!level)
         return nullptr;
-    level->raw_level = copy_text(raw_level);
-    level->translation = level->raw_level ? copy_text(translation) : nullptr;
-    if (!level->translation) {
-        free(level->raw_level);
-        free(level);
-        return nullptr;
+    level->raw_level = raw_copy;
+    level->translation = translation_copy;
+    (table_tail ? table_tail->next : translation_table) = level;
+    table_tail = level;
+    // A later level of the same name stays out of the index: lookups find the first.
+    LevelEntry **slot = index_slot(level_index, index_capacity, level->raw_level);
+    if (!*slot) {
+        *slot = level;
+        index_used++;
     }
-    LevelEntry **tail = &translation_table;
-    while (*tail)
-        tail = &(*tail)->next;
-    *tail = level;
     return level;
 }
 
-char *level_of_label(const char *label)
+// The length of the level part of `label` (see level_of_label).
+static size_t level_length(const char *label)
 {
     const char *cut = strchr(label, '-');
     if (!cut)
         cut = strchr(label, ':');
-    size_t n = cut ? size_t(cut - label) : strlen(label);
+    return cut ? size_t(cut - label) : strlen(label);
+}
+
+char *level_of_label(const char *label)
+{
+    size_t n = level_length(label);
     auto level = static_cast<char *>(malloc(n + 1));
     if (level) {
         memcpy(level, label, n);
@@ -95,28 +169,27 @@ char *level_of_label(const char *label)
 }
 
 // File a category entry under the first level with the label's level part,
-// adding that level with an empty translation when there is none. Returns 0, or
-// -1 when out of memory; a level added for the entry then stays.
-static int add_category_entry(const char *raw_label, const char *translation)
+// adding that level with an empty translation when there is none. The label is
+// cut at its level part while that is looked up, and restored. Returns 0, or -1
+// when out of memory.
+static int add_category_entry(char *raw_label, const char *translation)
 {
-    owned_text level_part(level_of_label(raw_label), &free);
-    if (!level_part)
-        return -1;
-    LevelEntry *level = find_level_entry(level_part.get());
+    size_t n = level_length(raw_label);
+    char cut = raw_label[n];
+    raw_label[n] = '\0';
+    LevelEntry *level = find_level_entry(raw_label);
     if (!level)
-        level = append_level_entry(level_part.get(), "");
+        level = append_level_entry(raw_label, "");
+    raw_label[n] = cut;
     if (!level)
         return -1;
-    auto cat = static_cast<CategoryEntry *>(calloc(1, sizeof(CategoryEntry)));
+    char *label_copy, *translation_copy;
+    auto cat = static_cast<CategoryEntry *>(
+        record_with_texts(sizeof(CategoryEntry), raw_label, translation, &label_copy, &translation_copy));
     if (!cat)
         return -1;
-    cat->raw_label = copy_text(raw_label);
-    cat->translation = cat->raw_label ? copy_text(translation) : nullptr;
-    if (!cat->translation) {
-        free(cat->raw_label);
-        free(cat);
-        return -1;
-    }
+    cat->raw_label = label_copy;
+    cat->translation = translation_copy;
     cat->next = level->categories;
     level->categories = cat;
     return 0;
@@ -158,19 +231,24 @@ int load_translation_file(const char *path)
     __fsetlocking(file, FSETLOCKING_BYCALLER);
     char *line = nullptr;
     size_t size = 0;
-    bool read_any = false;
+    int added = 0;
     // A NUL inside a line ends its text there; the bytes after it are ignored.
-    while (getdelim(&line, &size, '\n', file) != -1) {
-        read_any = true;
-        if (add_line(line) != 0)
+    while (getdelim(&line, &size, '\n', file) != -1)
+        if ((added = add_line(line)) != 0)
             break;
-    }
-    // A first read that fails (a directory opens but cannot be read) means there
-    // is no readable file; a later one ends the file early.
-    int result = (!read_any && ferror(file)) ? 1 : 0;
+    // getdelim gives -1 at the end of the file, and also when a read fails (a
+    // directory opens but cannot be read) or its buffer cannot grow: only the end
+    // leaves the end-of-file mark alone.
+    bool whole = added == 0 && feof(file) && !ferror(file);
     free(line);
     fclose(file);
-    return result;
+    // Later lines shadow earlier ones and name the fallback level, so the lines
+    // before a failure would answer differently from the whole file: none count.
+    if (!whole) {
+        release_translation_table();
+        return 1;
+    }
+    return 0;
 }
 
 int load_translation_table()
@@ -185,13 +263,10 @@ void release_translation_table()
     LevelEntry *level = translation_table;
     while (level) {
         LevelEntry *next_level = level->next;
-        free(level->raw_level);
-        free(level->translation);
+        // Each record holds its texts (record_with_texts).
         CategoryEntry *cat = level->categories;
         while (cat) {
             CategoryEntry *next_cat = cat->next;
-            free(cat->raw_label);
-            free(cat->translation);
             free(cat);
             cat = next_cat;
         }
@@ -199,6 +274,10 @@ void release_translation_table()
         level = next_level;
     }
     translation_table = nullptr;
+    table_tail = nullptr;
+    free(level_index);
+    level_index = nullptr;
+    index_capacity = index_used = 0;
 }
 
 void print_translation_table()

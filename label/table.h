@@ -4,8 +4,9 @@
 // Every text is a NUL-terminated byte string, compared exactly (strcmp). Nothing
 // is unique: each lookup takes the first match in list order, levels in the
 // order they were added, and within a level the newest category entry first.
-// The table owns its records and texts; lookups hand out borrowed pointers that
-// stay valid until release_translation_table.
+// The table owns its records and texts (a record and its texts are one block);
+// lookups hand out borrowed pointers that stay valid until
+// release_translation_table.
 #pragma once
 
 #include <cstdlib>
@@ -32,19 +33,21 @@ struct LevelEntry {
 // Head of the table; null while the table is empty.
 extern LevelEntry *translation_table;
 
-// Fill the table from the translations file that libselinux names, if MLS is
-// enabled. Returns 1 when MLS is off or there is no readable file (the table
-// stays empty), 0 when the file was read to its end or up to an allocation
-// failure. Writes nothing.
+// Fill the empty table from the translations file that libselinux names, if MLS
+// is enabled. Returns 0 when the file was read to its end, and 1, the table left
+// empty, when MLS is off or the file could not be read whole (see
+// load_translation_file). Writes nothing.
 [[nodiscard]] int load_translation_table();
 
-// Fill the table from the file at `path` (null counts as a file that cannot be
-// opened). Malformed lines are skipped; an allocation failure stops the load and
-// keeps the entries of earlier lines. Returns 1 when the file cannot be opened,
-// or is no readable file (a directory), and 0 otherwise.
+// Fill the empty table from the file at `path` (null counts as a file that cannot
+// be opened); malformed lines are skipped. Returns 0 when every line was read and
+// filed, and 1, the table left empty, when the file cannot be opened, is no
+// readable file (a directory), or could not be read to its end: a read failed
+// or memory ran out.
 [[nodiscard]] int load_translation_file(const char *path);
 
-// The first level whose raw level equals `raw_level`, or null.
+// The first level whose raw level equals `raw_level`, or null. Found through an
+// index of the levels, not by walking the list.
 [[nodiscard]] LevelEntry *find_level_entry(const char *raw_level);
 
 // The raw level of the first level whose translation equals `translation`, or
@@ -58,15 +61,16 @@ extern LevelEntry *translation_table;
 // its raw label, whatever the level. Returns `text` itself when nothing matches.
 [[nodiscard]] const char *raw_for_translation(const char *raw_level, const char *text);
 
-// Add a level holding copies of both texts at the tail. Returns the new record,
-// or null after an allocation failure, with the table unchanged.
+// Add a level holding copies of both texts at the tail (and to the index, when it
+// is the first of its name). Returns the new record, or null after an allocation
+// failure, with the table unchanged.
 LevelEntry *append_level_entry(const char *raw_level, const char *translation);
 
 // The level part of a label, a new text the caller frees: the text before the
 // first '-', else before the first ':', else all of it. Null when out of memory.
 [[nodiscard]] char *level_of_label(const char *label);
 
-// Free every record and text; the table is empty afterwards.
+// Free every record and text, and the index; the table is empty afterwards.
 void release_translation_table();
 
 // Write "raw->translation" for each level in order, each followed by its

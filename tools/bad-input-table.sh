@@ -194,6 +194,7 @@ labelrun() {
     (
         if [ -n "$conf" ]; then export LABEL_TEST_TRANSLATIONS=$conf; else unset LABEL_TEST_TRANSLATIONS; fi
         [ -n "${mls:-}" ] && export LABEL_TEST_MLS=$mls
+        [ -n "${read_fail:-}" ] && export LABEL_TEST_READ_FAIL=$read_fail
         preloaded "$MLSFAKE" "$@"
     )
 }
@@ -219,6 +220,10 @@ both "a context of 131071 bytes" "u:r:t:s0:c${vmax:10}" "u:r:t:s0:cvvv...(131071
 both "a range that writes out to 204800 categories" "u:r:t:s0:$(printf 'c0.c1023,%.0s' $(seq 200))c5" \
     "u:r:t:s0:c0.c1023,...(200 times),c5"
 row "output to a full device" "showlabel u:r:t:s0 >/dev/full" -- to_full labelrun showlabel u:r:t:s0
+closed_out() { "$@" >&-; }
+row "standard output closed" "showlabel u:r:t:s0 >&-" -- closed_out labelrun showlabel u:r:t:s0
+both "a range whose high end only category lines name" u:r:t:s0-s15
+read_fail=3 both "the read of the file's third line fails" u:r:t:SystemLow-s0
 conf=""
 both "no translations path" u:r:t:SystemLow-s0
 conf=/nonexistent/translations.conf

@@ -32,7 +32,9 @@ static long requests;
 
 enum { max_tracked = 1 << 16 };
 static void *tracked[max_tracked];
+static size_t tracked_size[max_tracked];
 static long tracked_count;
+static size_t live_bytes, peak_bytes;
 
 static void resolve(void)
 {
@@ -74,10 +76,15 @@ static int should_fail(void)
     return 0;
 }
 
-static void track(void *p)
+static void track(void *p, size_t size)
 {
-    if (p && armed && tracked_count < max_tracked)
+    if (p && armed && tracked_count < max_tracked) {
+        tracked_size[tracked_count] = size;
         tracked[tracked_count++] = p;
+        live_bytes += size;
+        if (live_bytes > peak_bytes)
+            peak_bytes = live_bytes;
+    }
 }
 
 /* Forget a tracked block; returns 1 when it was tracked. */
@@ -85,7 +92,10 @@ static int untrack(void *p)
 {
     for (long i = tracked_count - 1; i >= 0; i--)
         if (tracked[i] == p) {
-            tracked[i] = tracked[--tracked_count];
+            live_bytes -= tracked_size[i];
+            tracked_count--;
+            tracked[i] = tracked[tracked_count];
+            tracked_size[i] = tracked_size[tracked_count];
             return 1;
         }
     return 0;
@@ -99,7 +109,7 @@ void *malloc(size_t size)
     if (should_fail())
         return NULL;
     void *p = next_malloc(size);
-    track(p);
+    track(p, size);
     return p;
 }
 
@@ -111,7 +121,7 @@ void *calloc(size_t count, size_t size)
     if (should_fail())
         return NULL;
     void *p = next_calloc(count, size);
-    track(p);
+    track(p, count * size);
     return p;
 }
 
@@ -128,7 +138,7 @@ void *realloc(void *old, size_t size)
     if (p && (untrack(old) || armed)) {
         int was_armed = armed;
         armed = 1;
-        track(p);
+        track(p, size);
         armed = was_armed;
     }
     return p;
@@ -147,6 +157,7 @@ void free(void *p)
 void failalloc_arm(long n, int persistent)
 {
     requests = 0;
+    peak_bytes = live_bytes;
     fail_at = n;
     fail_persistent = persistent;
     armed = 1;
@@ -162,4 +173,9 @@ long failalloc_disarm(void)
 long failalloc_live(void)
 {
     return tracked_count;
+}
+
+long failalloc_peak_bytes(void)
+{
+    return (long)peak_bytes;
 }

@@ -17,6 +17,10 @@ long failalloc_disarm(void);
 // How many blocks allocated while armed are not yet freed.
 long failalloc_live(void);
 
+// The most bytes that the blocks allocated since the last arm held at once (a block
+// that grew counts at its last size).
+long failalloc_peak_bytes(void);
+
 #ifdef __cplusplus
 }
 #endif

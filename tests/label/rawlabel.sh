@@ -9,6 +9,8 @@ trap 'rm -rf "$files" "$CLAIM_DIR"' EXIT
 : >"$files/empty.conf"
 printf '# no translations yet\n\n   # none\n' >"$files/comments.conf"
 grep -v SystemHigh "$EXAMPLE" >"$files/no-fallback.conf"
+printf 's0=SystemLow\ns0:c0=Blue\ns0:c5=Blue\ns15:c0.c1023=SystemHigh\n' >"$files/shadowed.conf"
+cp "$EXAMPLE" "$files/example.conf"
 
 # rawlabel with the preloaded stand-ins, reading the translations file $conf.
 conf=$EXAMPLE
@@ -43,6 +45,31 @@ claim "no translations path" 255 "" "" -- preloaded "$MLSFAKE" "$RAWLABEL" $u:Sy
 conf=$EXAMPLE
 claim "invalid context" 255 "" "" -- rawlabel nonsense
 claim "output cannot be written" 255 "" "" -- to_full rawlabel $u:SystemLow
+
+# A load cut short would answer differently from the whole file (s0:c0 where the
+# whole file gives s0:c5), so a read that fails at any line is a failure.
+conf=$files/shadowed.conf
+claim "a later category line shadows an earlier one" 0 "u:r:t:s0:c5$nl" "" -- rawlabel u:r:t:SystemLow:Blue
+export LABEL_TEST_READ_FAIL
+for LABEL_TEST_READ_FAIL in 1 3 5; do
+    claim "the read of line $LABEL_TEST_READ_FAIL fails" 255 "" "" -- rawlabel u:r:t:SystemLow:Blue
+done
+unset LABEL_TEST_READ_FAIL
+
+# A closed standard descriptor is opened on /dev/null before anything else, so the
+# translations file never takes its place.
+conf=$files/example.conf
+closed_out() { "$@" >&-; }
+closed_in_out() { "$@" <&- >&-; }
+closed_all() { "$@" <&- >&- 2>&-; }
+claim "standard output closed: the line goes nowhere" 0 "" "" -- closed_out rawlabel $u:SystemLow
+claim "standard input and output closed" 0 "" "" -- closed_in_out rawlabel $u:SystemLow
+# A checker such as valgrind needs standard error for its own report.
+if [ -z "${TEST_CHECKER:-}" ]; then
+    claim "all three closed" 0 "" "" -- closed_all rawlabel $u:SystemLow
+    claim "all three closed, no argument" 1 "" "" -- closed_all rawlabel
+fi
+same "the translations file is untouched" "$(cat "$EXAMPLE")" "$(cat "$conf")"
 
 conf=$files/empty.conf
 claim "empty translations file" 0 "$u:SystemLow$nl" "" -- rawlabel $u:SystemLow

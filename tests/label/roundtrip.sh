@@ -1,9 +1,10 @@
 #!/bin/bash
-# Round trips through both programs on generated tables in which every level has
-# a level line with its own name, every category entry names one category of its
-# own level, and all names are distinct and free of '-', ':' and ','. There a
-# level written as an explicit category list reads as its names in showlabel and
-# comes back unchanged from rawlabel.
+# Round trips through both programs on generated tables in which every level but
+# one has a level line with its own name, every category entry names one category
+# of its own level, and all names are distinct and free of '-', ':' and ','. There
+# a level written as an explicit category list reads as its names in showlabel and
+# comes back unchanged from rawlabel, and so does a range with an end at the level
+# without a name of its own, which showlabel leaves as written.
 . "$CLAIM"
 
 files=$(mktemp -d "${TMPDIR:-/tmp}/roundtrip.XXXXXX")
@@ -36,6 +37,9 @@ for t in 1 2 3; do
             echo "s$i:$c=${names[$i:$c]}" >>"$conf"
         done
     done
+    # The last level only category lines name: its translation is the empty text.
+    only=s$((t + 1))
+    echo "$only:c5=T${t}Only5" >>"$conf"
     for ((i = 0; i <= t; i++)); do
         level=s$i
         claim "table $t: $level" 0 "u:r:t:T${t}Level$i${nl}u:r:t:$level$nl" "" -- roundtrip u:r:t:$level
@@ -61,6 +65,12 @@ for t in 1 2 3; do
                 roundtrip u:r:t:$level:$subset
         done
     done
+    claim "table $t: s0-$only" 0 "u:r:t:T${t}Level0-$only${nl}u:r:t:s0-$only$nl" "" -- roundtrip u:r:t:s0-$only
+    claim "table $t: $only-s$t" 0 "u:r:t:$only-T${t}Level$t${nl}u:r:t:$only-s$t$nl" "" -- roundtrip u:r:t:$only-s$t
+    claim "table $t: $only:c5" 0 "u:r:t:T${t}Only5${nl}u:r:t:$only:c5$nl" "" -- roundtrip u:r:t:$only:c5
+    read -r c _ <<<"${cats[0]}"
+    claim "table $t: s0:$c-$only:c5" 0 "u:r:t:T${t}Level0:${names[0:$c]}-T${t}Only5${nl}u:r:t:s0:$c-$only:c5$nl" "" -- \
+        roundtrip u:r:t:s0:$c-$only:c5
     unset cats names
 done
 

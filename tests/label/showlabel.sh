@@ -29,6 +29,9 @@ claim "both sides translated" 0 "u:r:t:SystemLow:Blue-Secret:Alpha$nl" "" -- sho
 claim "category range written out" 0 "u:r:t:SystemLow:Blue,Green,Red$nl" "" -- showlabel u:r:t:s0:c0.c2
 claim "unknown level stays" 0 "u:r:t:s9$nl" "" -- showlabel u:r:t:s9
 claim "empty translation removes range" 0 "u:r:t$nl" "" -- showlabel u:r:t:s2
+claim "an end with the empty translation stays as written" 0 "u:r:t:SystemLow-s2$nl" "" -- showlabel u:r:t:s0-s2
+claim "the low end too" 0 "u:r:t:s2-SystemLow:Blue$nl" "" -- showlabel u:r:t:s2-s0:c0
+claim "and both" 0 "u:r:t:s2-s2$nl" "" -- showlabel u:r:t:s2-s2
 claim "whole-range attempt wins" 0 "u:r:t:SystemLow:Blue$nl" "" -- showlabel u:r:t:s0-s1:c0
 claim "no range" 0 "u:r:t$nl" "" -- showlabel u:r:t
 conf=$EXAMPLE
@@ -46,6 +49,11 @@ conf=$files
 claim "translations path is a directory" 255 "" "" -- showlabel u:r:t:s0
 conf=$files/example.conf
 claim "invalid context" 255 "" "" -- showlabel nonsense
+export LABEL_TEST_READ_FAIL=4
+claim "a read that fails mid-file" 255 "" "" -- showlabel u:r:t:s0
+unset LABEL_TEST_READ_FAIL
+closed_out() { "$@" >&-; }
+claim "standard output closed: the line goes nowhere" 0 "" "" -- closed_out showlabel u:r:t:s0
 claim "output cannot be written" 255 "" "" -- to_full showlabel u:r:t:s0
 conf=$files/empty.conf
 claim "empty translations file" 0 "u:r:t:s0$nl" "" -- showlabel u:r:t:s0

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "table.h"
@@ -114,6 +115,30 @@ TEST(Lookups, TakeFirstMatchAndKeepDuplicates)
     EXPECT_STREQ(raw_for_translation("s1", "SystemLow"), "s1");
     const char blank[] = " SystemLow";
     EXPECT_EQ(raw_level_for_translation(blank), blank);
+}
+
+// Levels are found through an index that grows while the file loads; it must find
+// what a walk of the list finds: the first level of each name.
+TEST(Lookups, IndexFindsWhatTheWalkFinds)
+{
+    std::string file;
+    for (int i = 0; i < 3000; i++) {
+        file += "s" + std::to_string(i % 1200) + "=L" + std::to_string(i) + "\n";
+        if (i % 3 == 0)
+            file += "t" + std::to_string(i) + ":c0=C" + std::to_string(i) + "\n";
+    }
+    LoadedTable table(file + ":c1=X\n");
+    size_t levels = 0;
+    for (LevelEntry *level = translation_table; level; level = level->next) {
+        levels++;
+        LevelEntry *first = translation_table;
+        while (strcmp(first->raw_level, level->raw_level) != 0)
+            first = first->next;
+        ASSERT_EQ(find_level_entry(level->raw_level), first) << level->raw_level;
+    }
+    EXPECT_EQ(levels, 3000u + 1000u + 1u);
+    for (const char *absent : {"s1200", "t1", "s", "L0", "s0:c0"})
+        EXPECT_EQ(find_level_entry(absent), nullptr) << absent;
 }
 
 TEST(Lookups, TranslationWithLeadingBlankMatchesOnlyWithIt)

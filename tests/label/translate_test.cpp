@@ -88,11 +88,19 @@ TEST(ExpandCategoryList, WritesOutValidRangesOnly)
         EXPECT_EQ(text_or_none(expand_category_list(c.cats)), c.list) << c.cats;
 }
 
-TEST(ExpandCategoryList, HasNoLimitOnTheNumberOfCategories)
+TEST(ExpandCategoryList, WritesOutAtMost65536Categories)
 {
     EXPECT_EQ(text_or_none(expand_category_list("c0.c1023")), category_run(0, 1023));
     EXPECT_EQ(text_or_none(expand_category_list("c0.c1023,c0.c1023")),
               category_run(0, 1023) + "," + category_run(0, 1023));
+    std::string at_cap = "c0.c1023", written = category_run(0, 1023);
+    for (int i = 1; i < 64; i++) {
+        at_cap += ",c0.c1023";
+        written += "," + category_run(0, 1023);
+    }
+    EXPECT_EQ(text_or_none(expand_category_list(at_cap.c_str())), written);
+    for (const std::string &past : {at_cap + ",c5", at_cap + ",c0.c0", "c1," + at_cap})
+        EXPECT_EQ(text_or_none(expand_category_list(past.c_str())), past);
 }
 
 TEST(TranslateLevel, WorkedExamples)
@@ -154,7 +162,11 @@ TEST(TranslateContext, WorkedExamples)
         {"u:r:t", "u:r:t"},
         {"u:r:t:s1-s0-s1", "u:r:t:Secret-s0-s1"},
         {"u:r:t:s1-s0:c0.c2", "u:r:t:Secret-SystemLow:Blue,Green,Red"},
-        {"u:r:t:s2-s0", "u:r:t:-SystemLow"},
+        // An end that translates to the empty text stays as written.
+        {"u:r:t:s2-s0", "u:r:t:s2-SystemLow"},
+        {"u:r:t:s0-s2", "u:r:t:SystemLow-s2"},
+        {"u:r:t:s2-s2", "u:r:t:s2-s2"},
+        {"u:r:t:s2-s0:c0", "u:r:t:s2-SystemLow:Blue"},
         {"nonsense", "(failed)"},
     };
     for (auto &c : cases)

@@ -6,6 +6,7 @@
 #
 #   prepare.sh CACHE kernel [amd64|armhf]
 #   prepare.sh CACHE policy
+#   prepare.sh CACHE bench armhf
 #
 # CACHE/debs          the downloaded packages
 # CACHE/kernel        the amd64 kernel package unpacked, with lib/modules/RELEASE/modules.dep
@@ -13,6 +14,10 @@
 # CACHE/armhf/busybox busybox-static for armhf unpacked (the host's busybox serves amd64)
 # CACHE/policy        the policy package unpacked (src) and the root it was compiled into;
 #                     a binary policy serves both architectures
+# CACHE/armhf/coreutils, CACHE/armhf/mtd-utils
+#                     coreutils and mtd-utils for armhf unpacked, for the benchmark's armhf
+#                     guest (bench/run.sh), where dd, flash_erase and nandwrite run beside
+#                     the programs (the host's serve the amd64 guest)
 set -euo pipefail
 cache=$1 what=$2 arch=${3:-amd64}
 mkdir -p "$cache/debs"
@@ -136,5 +141,12 @@ kernel:armhf)
     unpack "$busybox_deb" "$cache/armhf/busybox"
     ;;
 policy:amd64) prepare_policy ;;
-*) fail "prepare.sh CACHE kernel [amd64|armhf], or prepare.sh CACHE policy" ;;
+bench:armhf)
+    dpkg --print-foreign-architectures | grep -x armhf >/dev/null || fail "dpkg does not know armhf: run tools/deps.sh"
+    coreutils_deb=$(fetch coreutils:armhf)
+    unpack "$coreutils_deb" "$cache/armhf/coreutils"
+    mtd_deb=$(fetch mtd-utils:armhf)
+    unpack "$mtd_deb" "$cache/armhf/mtd-utils"
+    ;;
+*) fail "prepare.sh CACHE kernel [amd64|armhf], prepare.sh CACHE policy, or prepare.sh CACHE bench armhf" ;;
 esac

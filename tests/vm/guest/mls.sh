@@ -74,6 +74,8 @@ if built showlabel; then
     claim "showlabel: a level with a category" 0 "$C:Secret:Red"$'\n' "" -- showlabel $C:s1:c2
     claim "showlabel: a name for two categories" 0 "$C:SystemLow:Cyan"$'\n' "" -- showlabel $C:s0:c0,c1
     claim "showlabel: a level missing from the table" 0 "$C:s9"$'\n' "" -- showlabel $C:s9
+    claim "showlabel: an end that only category lines name stays as written" 0 "$C:SystemLow-s15"$'\n' "" -- \
+        showlabel $C:s0-s15
 fi
 
 finish
