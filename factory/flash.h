@@ -5,9 +5,10 @@
 #include <cstdint>
 #include <mtd/mtd-user.h>
 
-// The partition and the number of bytes of good flash that hold the factory data.
-constexpr char FACTORY_DEVICE[] = "/dev/mtd7";
-constexpr int32_t FACTORY_REGION_SIZE = 0x60000;
+// The partition, the number of bytes of good flash that hold the factory data, and where
+// a commit keeps its journal: this build's settings (FACTORY_DEVICE, FACTORY_REGION_SIZE,
+// FACTORY_JOURNAL_DIR, FIELDTOOLS_JOURNAL_REQUIRED), generated into the build tree.
+#include "flash_settings.h"
 
 // The longest cell text the value field holds, its NUL not counted.
 constexpr int FACTORY_VALUE_MAX = 255;
