@@ -12,4 +12,16 @@ same "cmake --install succeeds" 0 "$?"
 expected=$(for p in "$@"; do echo "./usr/sbin/$p"; echo "./usr/share/man/man8/$p.8"; done | LC_ALL=C sort)
 same "the installed files, exactly" "$expected" "$(cd "$root" && find . ! -type d | LC_ALL=C sort)"
 same "the programs are executable" "" "$(cd "$root/usr/sbin" && for p in *; do [ -x "$p" ] || echo "$p"; done)"
+
+# The pages state the version, and the flash programs' pages this build's partition
+# (its name, for name:NAME), region size and journal directory, as roff writes them.
+roff() { printf '%s' "$1" | sed 's/-/\\-/g'; }
+for page in "$root"/usr/share/man/man8/*.8; do
+    name=$(basename "$page" .8)
+    same "$name.8 states the version" "\"fieldtools $PAGE_VERSION\"" "$(sed -n '1s/^.TH [A-Z]* 8 [0-9-]* \(".*"\) ".*"$/\1/p' "$page")"
+    case $name in cellrw|cellshow) ;; *) continue ;; esac
+    for fact in "$(roff "${PAGE_DEVICE#name:}")" "$PAGE_REGION" "$(roff "$PAGE_JOURNAL_DIR")"; do
+        same "$name.8 states $fact" yes "$(grep -qF -- "$fact" "$page" && echo yes)"
+    done
+done
 finish
