@@ -96,4 +96,11 @@ if(FIELDTOOLS_FACTORY)
   endif()
 endif()
 
+# The release tarball, fieldtools-VERSION.tar.gz, that contrib's Yocto recipe builds from:
+#   cmake --build BUILD --target package_source
+set(CPACK_SOURCE_GENERATOR TGZ)
+set(CPACK_SOURCE_PACKAGE_FILE_NAME fieldtools-${PROJECT_VERSION})
+string(REGEX REPLACE "([][+.*()^$?|\\])" "\\\\\\1" top "${PROJECT_SOURCE_DIR}")
+set(CPACK_SOURCE_IGNORE_FILES "^${top}/\\.git" "^${top}/build/" "^${top}/build-[^/]*/")
+
 include(CPack)
