@@ -1,5 +1,6 @@
 #!/bin/sh
-# The whole suite: a plain build (with the VM tests on Debian's kernel), the same under
+# The whole suite: a plain build (with the VM tests on Debian's kernel, and the builds
+# and packages made as image builders and Debian make them), the same under
 # AddressSanitizer and UndefinedBehaviorSanitizer, cross builds for armhf (with its VM
 # tests) and arm64 run under qemu-user, the black-box suites under valgrind's memcheck,
 # and each fuzz target for FUZZ_SECONDS (60). Needs what tools/deps.sh installs.

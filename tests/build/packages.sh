@@ -71,7 +71,7 @@ same "dpkg installs both packages" "0" "$?"
 same "both are installed" "ii fieldtools-factory 1.0.0
 ii fieldtools-label 1.0.0" "$(dpkg-query --admindir="$root/var/lib/dpkg" -W -f '${db:Status-Abbrev} ${Package} ${Version}\n' | sed 's/  */ /g')"
 same "the installed page states the version" '.TH CELLRW 8 2026-12-08 "fieldtools 1.0.0" "System Manager'\''s Manual"' \
-    "$(zcat "$root/usr/share/man/man8/cellrw.8.gz" | head -n 1)"
+    "$(zcat "$root/usr/share/man/man8/cellrw.8.gz" | grep '^\.TH ')"
 
 # A 1 MiB NAND partition of 128 KiB blocks, erased, with a serial number at 0, as the
 # configured partition; a journal directory of the test's own.

@@ -18,7 +18,7 @@ same "the programs are executable" "" "$(cd "$root/usr/sbin" && for p in *; do [
 roff() { printf '%s' "$1" | sed 's/-/\\-/g'; }
 for page in "$root"/usr/share/man/man8/*.8; do
     name=$(basename "$page" .8)
-    same "$name.8 states the version" "\"fieldtools $PAGE_VERSION\"" "$(sed -n '1s/^.TH [A-Z]* 8 [0-9-]* \(".*"\) ".*"$/\1/p' "$page")"
+    same "$name.8 states the version" "\"fieldtools $PAGE_VERSION\"" "$(sed -n 's/^.TH [A-Z]* 8 [0-9-]* \(".*"\) ".*"$/\1/p' "$page")"
     case $name in cellrw|cellshow) ;; *) continue ;; esac
     for fact in "$(roff "${PAGE_DEVICE#name:}")" "$PAGE_REGION" "$(roff "$PAGE_JOURNAL_DIR")"; do
         same "$name.8 states $fact" yes "$(grep -qF -- "$fact" "$page" && echo yes)"
