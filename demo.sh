@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Install what is missing, build, and show the programs at work: the flash programs on a
 # simulated NAND partition with a bad block, rawlabel on a sample translations file.
 set -e

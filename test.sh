@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # The whole suite: a plain build (with the VM tests on Debian's kernel, and the builds
 # and packages made as image builders and Debian make them), the same under
 # AddressSanitizer and UndefinedBehaviorSanitizer, cross builds for armhf (with its VM

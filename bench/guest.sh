@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The benchmark's guest, booted by bench/run.sh through tests/vm/boot.sh: on nandsim,
 # cellshow's whole-process time beside busybox dd reading the same 0x60000 bytes of
 # /dev/mtd7, and cellrw w's beside mtd-utils' flash_erase and nandwrite putting the same

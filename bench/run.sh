@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: MIT
 # Measure the programs and print one table. A benchmark, not a test: it checks
 # nothing about time and exits 0 whatever it measures.
 #

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Cross-building for 64-bit ARM Linux (AArch64), with Debian's cross compilers
 # (g++-aarch64-linux-gnu) and the target's libraries installed through multiarch
 # (libselinux1-dev:arm64):

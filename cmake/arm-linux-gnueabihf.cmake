@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Cross-building for 32-bit ARM Linux with hard float (ARMv7), with Debian's cross compilers
 # (g++-arm-linux-gnueabihf) and the target's libraries installed through multiarch
 # (libselinux1-dev:armhf):

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # debian_changelog(NEWS OUTPUT PACKAGE VERSION MAINTAINER): write OUTPUT, the Debian
 # changelog of PACKAGE made from the entries of NEWS, the first of which must be
 # VERSION's. An entry is a line "fieldtools VERSION, YYYY-MM-DD" and its items.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The part of the toolchain files that is the same for every Debian cross target. The file
 # that includes this one sets CMAKE_SYSTEM_NAME, CMAKE_SYSTEM_PROCESSOR, `triplet` (the
 # GNU triplet, e.g. arm-linux-gnueabihf) and `qemu_user` (the qemu-user program's name).

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The flash programs' build settings: the factory partition, the size of the region, and
 # where a commit keeps its journal. Each is checked here, so that a wrong value stops the
 # configure with a message instead of building programs that look in the wrong place.

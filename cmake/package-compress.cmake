@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Run by cpack between the staging install and the packing: compress the manual pages and
 # the changelogs of the staged tree with gzip -9n, as Debian's policy asks.
 file(GLOB_RECURSE staged_files LIST_DIRECTORIES false "${CPACK_TEMPORARY_DIRECTORY}/*")

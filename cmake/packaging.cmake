@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Debian packages of the halves built, made by cpack:
 #
 #   cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release && cmake --build build/release

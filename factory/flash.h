@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The factory-data region on the raw MTD partition: the record that holds it in
 // memory, and the routines that load it, erase the partition and write it back.
 #pragma once

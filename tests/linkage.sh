@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: MIT
 # The programs ask for nothing of the C++ runtime or the math library, whatever the
 # compiler: libstdc++, libgcc_s and libm are never NEEDED, and the C library is. What else
 # a build adds is allowed: the dynamic loader that armhf's stack protector names, a

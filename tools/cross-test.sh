@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # tools/cross-test.sh armhf|arm64: cross-build everything for that architecture with the
 # toolchain file in cmake/, then run the whole suite under qemu-user, the simulator and the
 # libselinux stand-ins cross-built too and preloaded inside the emulated programs. For

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Install the Debian packages that building and the whole test suite need, if any is
 # missing; run as root or with sudo, safe to run again:
 # - the compilers, libselinux, GoogleTest, and mandoc and groff for the page lint;

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Build the libFuzzer targets of tests/fuzz with clang (AddressSanitizer and
 # UndefinedBehaviorSanitizer), replay their corpus, then fuzz each target in turn for
 # FUZZ_SECONDS (default 60) and print how many inputs it ran. Fails on any finding: a

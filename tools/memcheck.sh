@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Run the black-box suites of a plain build with every program under valgrind's memcheck.
 # claim.sh's `preloaded` runs each program as $TEST_CHECKER PROGRAM; an invalid access,
 # a use of uninitialised memory or a definite leak makes valgrind say so on standard

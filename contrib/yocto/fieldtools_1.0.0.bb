@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 SUMMARY = "Factory-partition cells and SELinux MLS labels for embedded Linux devices"
 DESCRIPTION = "cellrw and cellshow read and write the text cells of the factory region \
 on a raw MTD partition; rawlabel and showlabel convert the MLS range of SELinux \

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: MIT
 # The programs configured, built and installed the way image builders call CMake, each
 # with gcc and with clang, and what they installed checked (lib.sh's check_tree):
 # - Buildroot-like, for armhf: a toolchain file of the builder's own naming a sysroot in

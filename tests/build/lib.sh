@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Builds of the programs alone, the way an image builder or Debian's packaging makes
 # them, and the checks of what they install. Sourced by builders.sh and packages.sh, with
 # SOURCE (the source tree) and WORK (a scratch directory) set; needs CMAKE_COMMAND.

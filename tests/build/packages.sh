@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: MIT
 # The Debian packages: the programs built the way Debian's packaging builds them (lib.sh's
 # debian_build, with gcc and the default settings) for amd64, armhf and arm64, and packed
 # by cpack. Lintian reports nothing on any of them; each holds what it must, with Depends

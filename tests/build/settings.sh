@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: MIT
 # The flash programs' build settings are checked when CMake configures: every value the
 # programs can use passes, with the region size in both notations, and every other one
 # stops the configure with a message that names the setting and what it needs.

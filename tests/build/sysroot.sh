@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: MIT
 # sysroot.sh ARCH DIR: a sysroot for the Debian architecture ARCH laid out the way
 # Buildroot and Yocto lay out theirs (libraries in lib and usr/lib, headers in
 # usr/include, pkg-config files in usr/lib/pkgconfig), made from the target's packages

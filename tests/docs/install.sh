@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: MIT
 # cmake --install puts the programs of the halves built and their pages under the
 # prefix, and nothing else: no test, simulator or stand-in library.
 #   install.sh BUILD_DIR PROGRAM...   (CMAKE_COMMAND in the environment)

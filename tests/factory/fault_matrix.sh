@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: MIT
 # Every single fault, and pairs of them, at every block of a partition with room to
 # spare. Whatever happens, cellrw w either exits 0 with the intended region on flash
 # (read back with bad blocks stepped over) or exits 255 with a message; it never

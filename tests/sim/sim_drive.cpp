@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // sim_drive OP...: drive /dev/mtd7 with the calls a flash tool makes, one line of output a call:
 // the operation, its answer ("-> 0x800", "-> -1 EIO") and, for reads and MEMGETINFO, what came
 // back. Built twice: plainly, and fortified with 64-bit offsets, so that both families of entry
