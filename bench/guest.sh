@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The benchmark's guest, booted by bench/run.sh through tests/vm/boot.sh on either
 # architecture: on nandsim, cellshow's whole-process time beside busybox's dd and
 # coreutils' dd (dynamically linked, as cellshow is; /bin/coreutils-dd) reading the same

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* stopwatch COMMAND [ARG]...: run COMMAND with its standard output and error sent to
  * /dev/null and print one line, "MICROSECONDS STATUS": the monotonic time from just
  * before the fork to just after the wait, and the command's exit status (128 + N when

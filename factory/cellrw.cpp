@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // cellrw r OFFSET | w OFFSET VALUE: read or write one text cell of the factory region.
 #include "flash.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // cellshow NAME POS: print the text cell at POS of the factory region, and a newline.
 #include "flash.h"
 

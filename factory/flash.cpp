@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "flash.h"
 #include "journal.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The factory-data region on the raw MTD partition: the record that holds it in
 // memory, and the routines that load it, erase the partition and write it back.
 #pragma once
@@ -5,14 +6,10 @@
 #include <cstdint>
 #include <mtd/mtd-user.h>
 
-// The partition and the number of bytes of good flash that hold the factory data.
-constexpr char FACTORY_DEVICE[] = "/dev/mtd7";
-constexpr int32_t FACTORY_REGION_SIZE = 0x60000;
-
-// Where the journal of a commit lives, unless $FACTORY_JOURNAL_DIR says otherwise, and
-// whether a commit that cannot keep a journal there is refused rather than only warned of.
-constexpr char FACTORY_JOURNAL_DIR[] = "/var/lib/cellrw";
-constexpr bool FIELDTOOLS_JOURNAL_REQUIRED = false;
+// The partition, the number of bytes of good flash that hold the factory data, and where
+// a commit keeps its journal: this build's settings (FACTORY_DEVICE, FACTORY_REGION_SIZE,
+// FACTORY_JOURNAL_DIR, FIELDTOOLS_JOURNAL_REQUIRED), generated into the build tree.
+#include "flash_settings.h"
 
 // The longest cell text the value field holds, its NUL not counted.
 constexpr int FACTORY_VALUE_MAX = 255;

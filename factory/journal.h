@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The journal of a commit: a file holding the image that a commit is about to write, made
 // durable before the first erase, so that a run after a power cut can finish the commit.
 // This part is only the file: its format, a durable write, a verified read and a durable

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Conversions between translated and raw MLS text, through the translation table
 // (table.h), which must be loaded first. They only read the table.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The standard descriptors of the label programs.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // rawlabel CONTEXT: print the security context with its MLS range in raw form.
 #include <cstdio>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // showlabel CONTEXT: print the security context with its MLS range translated,
 // the inverse of rawlabel.
 #include <cstdio>

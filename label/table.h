@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The MLS translation table: the pairs of raw and translated texts that the
 // system's translations file lists, held in one process-wide list.
 //

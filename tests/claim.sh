@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Black-box claims: run a program, compare its standard output, standard error and
 # exit status exactly with what is expected. Sourced by the test scripts.
 #

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: MIT
 # Print the bad-input table (docs/bad-input.md): run each program of a built tree on each
 # kind of bad input and under each fault of the flash simulator, and show what it did.
 #

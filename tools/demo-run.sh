@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # The demo proper, on the programs of a build tree ($1).
 set -e
 build=$(cd "$1" && pwd)

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Install the Debian packages that building and the whole test suite need, if any is
 # missing; run as root or with sudo, safe to run again:
 # - the compilers, libselinux, GoogleTest, and mandoc and groff for the page lint;
@@ -8,7 +9,9 @@
 #   and kmod for the initramfs, and the SELinux tools that compile Debian's MLS policy;
 # - for the ARM suites: the cross compilers, libselinux and GoogleTest for armhf and arm64
 #   (Debian multiarch), and qemu-user;
-# - for the benchmark: mtd-utils for its guest, and time for its memory figures.
+# - for the benchmark: mtd-utils for its guest, and time for its memory figures;
+# - for the builder-style builds and the Debian packages (tests/build): dpkg-dev and
+#   lintian, and fakeroot for a scratch install by a user other than root.
 # The package lists are refreshed every time, since the VM tests download Debian's
 # kernel, busybox and policy packages.
 set -e
@@ -17,7 +20,7 @@ sudo=""
 pkgs="cmake make g++ pkg-config libselinux1-dev libgtest-dev libgmock-dev binutils
       mandoc groff-base clang libclang-rt-14-dev llvm valgrind
       qemu-system-x86 qemu-system-arm busybox-static cpio kmod gzip policycoreutils libc6-dev
-      mtd-utils time
+      mtd-utils time dpkg-dev lintian fakeroot
       qemu-user
       g++-arm-linux-gnueabihf libselinux1-dev:armhf libgtest-dev:armhf
       g++-aarch64-linux-gnu libselinux1-dev:arm64 libgtest-dev:arm64"

@@ -1,19 +1,28 @@
 #!/bin/bash
-# cmake --install puts the four programs and their pages under the prefix, and
-# nothing else: no test, simulator or stand-in library.
-#   install.sh BUILD_DIR   (CMAKE_COMMAND in the environment)
+# SPDX-License-Identifier: MIT
+# cmake --install puts the programs of the halves built and their pages under the
+# prefix, and nothing else: no test, simulator or stand-in library.
+#   install.sh BUILD_DIR PROGRAM...   (CMAKE_COMMAND in the environment)
 . "$CLAIM"
 
+build=$1
+shift
 root=$CLAIM_DIR/root
-DESTDIR=$root "$CMAKE_COMMAND" --install "$1" --prefix /usr >"$CLAIM_DIR/log" 2>&1
+DESTDIR=$root "$CMAKE_COMMAND" --install "$build" --prefix /usr >"$CLAIM_DIR/log" 2>&1
 same "cmake --install succeeds" 0 "$?"
-same "the installed files, exactly" "./usr/sbin/cellrw
-./usr/sbin/cellshow
-./usr/sbin/rawlabel
-./usr/sbin/showlabel
-./usr/share/man/man8/cellrw.8
-./usr/share/man/man8/cellshow.8
-./usr/share/man/man8/rawlabel.8
-./usr/share/man/man8/showlabel.8" "$(cd "$root" && find . ! -type d | LC_ALL=C sort)"
+expected=$(for p in "$@"; do echo "./usr/sbin/$p"; echo "./usr/share/man/man8/$p.8"; done | LC_ALL=C sort)
+same "the installed files, exactly" "$expected" "$(cd "$root" && find . ! -type d | LC_ALL=C sort)"
 same "the programs are executable" "" "$(cd "$root/usr/sbin" && for p in *; do [ -x "$p" ] || echo "$p"; done)"
+
+# The pages state the version, and the flash programs' pages this build's partition
+# (its name, for name:NAME), region size and journal directory, as roff writes them.
+roff() { printf '%s' "$1" | sed 's/-/\\-/g'; }
+for page in "$root"/usr/share/man/man8/*.8; do
+    name=$(basename "$page" .8)
+    same "$name.8 states the version" "\"fieldtools $PAGE_VERSION\"" "$(sed -n 's/^.TH [A-Z]* 8 [0-9-]* \(".*"\) ".*"$/\1/p' "$page")"
+    case $name in cellrw|cellshow) ;; *) continue ;; esac
+    for fact in "$(roff "${PAGE_DEVICE#name:}")" "$PAGE_REGION" "$(roff "$PAGE_JOURNAL_DIR")"; do
+        same "$name.8 states $fact" yes "$(grep -qF -- "$fact" "$page" && echo yes)"
+    done
+done
 finish

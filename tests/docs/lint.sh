@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: MIT
 # The manual pages render without a warning: mandoc's lint and groff with every
 # warning on, each where it is installed (tools/deps.sh installs both).
 #   lint.sh PAGE...

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: MIT
 # Hostile input to the flash programs that the other scripts leave out: every byte value
 # in cells and values, a region without any NUL, extra arguments, and arguments as long
 # as the kernel lets one be.

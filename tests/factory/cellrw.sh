@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: MIT
 # cellrw under the simulated partition: output, messages, exit status, device calls and
 # what ends up on flash.
 . "$(dirname "$0")/flash_lib.sh"

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: MIT
 # cellshow under the simulated partition: output, messages, exit status, device calls.
 . "$(dirname "$0")/flash_lib.sh"
 

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: MIT
 # Every single fault at every block, on NAND (SLC and MLC) and NOR with 128, 256 and 512 KiB
 # blocks, whole chips that refuse, and pairs of faults on NAND. Whatever happens:
 # - cellrw w exits 0 with the intended region on flash (read back with bad blocks stepped

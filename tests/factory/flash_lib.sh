@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Simulated partitions for the black-box tests of the flash programs.
 # Needs MTDSIM (the preload library) and MTDSIM_REGION (the region dump tool).
 . "$CLAIM"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Unit tests of the block loops and the argument checks. The device calls go to the
 // simulated partition: this binary runs with the simulator preloaded.
 #include "flash.h"

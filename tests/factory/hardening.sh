@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: MIT
 # Hostile hardware and concurrent runs: uncorrectable reads, read-only partitions, and two
 # runs on one partition at once.
 . "$(dirname "$0")/flash_lib.sh"

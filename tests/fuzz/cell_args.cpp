@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The arguments of cellrw and cellshow, checked the way the programs check them, over a
 // loaded region and without a device: cellrw's run_command (its OFFSET and VALUE checks,
 // then mtd_print_cell or mtd_set_data) and cellshow's POS check and print.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The OFFSET of cellrw and the POS of cellshow from arbitrary text. mtd_cell_offset reads
 // the way atoi does, without its overflow: it must accept exactly the texts whose value,
 // as strtol reads it (saturating), lies in the region, and give that value.

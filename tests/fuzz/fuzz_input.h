@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Helpers of the fuzz targets: a translations file made from the fuzzer's bytes, and the
 // split of one input into a table and a text.
 #pragma once

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: MIT
 # Write the seed corpus of the fuzz targets into corpus/<target>/, from the worked example
 # and the tables, labels, offsets and values of the tests. Findings are kept beside the
 # seeds under names that start with "finding-"; this script leaves them alone.

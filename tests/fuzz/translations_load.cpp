@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Load a translations file made of arbitrary bytes, then check the table against the
 // promises of table.h and the README: every entry comes from one line, trimmed, filed
 // under its level.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Translated-to-raw conversions of arbitrary texts over a table loaded from arbitrary
 // bytes. Input: the translations file, a NUL, the text (see fuzz_input.h).
 #include <cstring>

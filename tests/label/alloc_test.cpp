@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Allocation-failure sweeps: fail the Nth allocation of a load or a conversion,
 // for every N the run makes, and check that each ends in an outcome the module
 // promises, without a crash and without a block left over.

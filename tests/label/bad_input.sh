@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: MIT
 # Hostile input to rawlabel and showlabel that the other scripts leave out: lines of
 # 1 MiB, binary garbage in the translations file and in the context, non-ASCII bytes and
 # '%' in names and labels, and a range that writes out to many categories.

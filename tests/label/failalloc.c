@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* The allocator of failalloc.h. It works both alone and in front of the
  * sanitizer's allocator: the functions behind it come from dlsym(RTLD_NEXT), and
  * whatever dlsym allocates while they are being looked up comes from a small

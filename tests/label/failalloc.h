@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A test allocator linked into a test executable: it replaces malloc, calloc,
 // realloc and free, forwards them to the allocator behind it, and fails chosen
 // requests. Allocations made while it is armed are tracked until freed.

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: MIT
 # The label programs load libselinux and the C library, and nothing else: no C++
 # runtime. The sanitizer build adds its own runtimes, which are allowed there.
 #   linkage.sh PROGRAM...   (SANITIZE=ON in the environment for that build)

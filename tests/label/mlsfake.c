@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* Stands in for two libselinux calls so that a test chooses whether MLS is
  * enabled and which translations file is read; every other call stays the real
  * library's. Preloaded into the shipped programs (LD_PRELOAD) and linked into the

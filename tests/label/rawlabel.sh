@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: MIT
 # Black-box claims on the shipped rawlabel. This machine has no SELinux policy,
 # so libmlsfake.so answers is_selinux_mls_enabled and selinux_translations_path
 # from LABEL_TEST_MLS and LABEL_TEST_TRANSLATIONS; all else is the real library.

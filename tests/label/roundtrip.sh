@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: MIT
 # Round trips through both programs on generated tables in which every level but
 # one has a level line with its own name, every category entry names one category
 # of its own level, and all names are distinct and free of '-', ':' and ','. There

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: MIT
 # Black-box claims on the shipped showlabel, with the libselinux stand-ins
 # preloaded as for rawlabel.
 . "$CLAIM"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Test helpers: translations files made from literal texts, and a table that is
 // released when the test ends.
 #pragma once

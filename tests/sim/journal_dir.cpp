@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The journal directory as a file system that can lose unsynced work: see journal_dir.h.
 //
 // The model. Each file's durable data is kept under a key: i<inode> for the data last

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The journal directory (FACTORY_JOURNAL_DIR) as a file system that can lose unsynced work.
 // The preload library follows the calls that a program makes on the directory and on the files
 // directly in it, passes each through to the real file system, and keeps a model of what is

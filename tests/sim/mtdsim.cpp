@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The flash simulator: preloaded into a program, it answers for an MTD character device
 // (/dev/mtd7 unless told otherwise) from an image file, the way the kernel's MTD layer answers
 // for a NAND or NOR partition, and passes every other file through untouched. It keeps its

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the flash simulator's preload library and its region tool share: the limits of a
 // simulated partition and the reading of bad-block lists.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // mtdsim_region IMAGE ERASESIZE LENGTH: print the first LENGTH bytes of the good blocks of a
 // simulated partition, as a reader that steps over bad blocks sees them. The bad blocks are
 // those of MTDSIM_BAD and IMAGE.bad, but for those whose probe MTDSIM_PROBE_ERROR makes fail:

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the two halves of the preload library share: the device (mtdsim.cpp) and the journal
 // directory (journal_dir.cpp). The helpers are defined in mtdsim.cpp.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // sim_drive OP...: drive the simulated device (MTDSIM_DEVICE, default /dev/mtd7) and the files
 // beside it with the calls a flash tool makes, one line of output a call:
 // the operation, its answer ("-> 0x800", "-> -1 EIO") and, for reads and MEMGETINFO, what came

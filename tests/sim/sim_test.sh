@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: MIT
 # Claims about the flash simulator: the kernel-like answers, the state kept beside the image,
 # the trace and the faults that the tests of the flash tools rely on.
 # Needs CLAIM, MTDSIM_LIB, SIM_DRIVE, SIM_DRIVE64 and MTDSIM_REGION in the environment.

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: MIT
 # Boot Debian's kernel in QEMU with a small initramfs that runs one suite of guest
 # scenarios, and exit with the guest's result.
 #

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* mlsprobe: print what libselinux tells a program about MLS, as two lines:
  * "mls N" with is_selinux_mls_enabled's answer and "translations PATH" with
  * selinux_translations_path's. Runs in the guest, with the host's libselinux. */

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* mtdprobe [-r] DEVICE OP [ARG]...: make raw calls on an MTD character device, opened
  * read-write (read-only with -r), and print what the kernel answers, one line a call,
  * in the simulator's trace format:

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: MIT
 # Fill the cache that boot.sh boots from: Debian's kernel package unpacked with its
 # module index, or an MLS binary policy compiled from Debian's policy modules. Nothing
 # is installed on the host. A second run reuses what the cache holds, and goes without

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Helpers of the flash suites in the guest: the chips, the reference region, and the
 # region read back the way the programs' reader finds it. Sourced after claim.sh; the
 # shipped programs are /bin/cellrw and /bin/cellshow, the probe is /bin/mtdprobe.

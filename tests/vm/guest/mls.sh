@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # SELinux MLS: Debian's MLS policy loaded into a kernel booted with SELinux, then
 # rawlabel and showlabel on the worked examples, with libselinux as it is.
 # vm-append: security=selinux enforcing=0

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # NAND: the kernel's answers to the calls the flash programs make, then cellrw and
 # cellshow on simulated NAND chips with bad, failing and wearing blocks.
 # vm-modules: nandsim

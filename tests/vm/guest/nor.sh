@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # NOR: the kernel's answers for a RAM-backed MTD device (mtdram), then cellrw and
 # cellshow on it.
 # vm-modules: nandsim mtdram

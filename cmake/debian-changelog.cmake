@@ -1,0 +1,45 @@
+# SPDX-License-Identifier: MIT
+# debian_changelog(NEWS OUTPUT PACKAGE VERSION MAINTAINER): write OUTPUT, the Debian
+# changelog of PACKAGE made from the entries of NEWS, the first of which must be
+# VERSION's. An entry is a line "fieldtools VERSION, YYYY-MM-DD" and its items.
+
+# changelog_date(VAR YYYY MM DD): the date as a changelog's trailer line gives it.
+function(changelog_date var year month_text day_text)
+  math(EXPR month "1${month_text} - 100")
+  math(EXPR day "1${day_text} - 100")
+  # The day of the week, 0 for Sunday, by Sakamoto's method.
+  set(offsets 0 3 2 5 0 3 5 1 4 6 2 4)
+  set(day_names Sun Mon Tue Wed Thu Fri Sat)
+  set(month_names Jan Feb Mar Apr May Jun Jul Aug Sep Oct Nov Dec)
+  math(EXPR index "${month} - 1")
+  list(GET offsets ${index} offset)
+  list(GET month_names ${index} month_name)
+  set(y ${year})
+  if(month LESS 3)
+    math(EXPR y "${year} - 1")
+  endif()
+  math(EXPR weekday "(${y} + ${y} / 4 - ${y} / 100 + ${y} / 400 + ${offset} + ${day}) % 7")
+  list(GET day_names ${weekday} day_name)
+  set(${var} "${day_name}, ${day_text} ${month_name} ${year} 00:00:00 +0000" PARENT_SCOPE)
+endfunction()
+
+function(debian_changelog news output package version maintainer)
+  file(STRINGS "${news}" lines)
+  set(text "")
+  set(entry "")
+  foreach(line IN LISTS lines ITEMS "fieldtools end, 0000-01-01")
+    if(line MATCHES "^fieldtools ([^ ]+), ([0-9][0-9][0-9][0-9])-([0-9][0-9])-([0-9][0-9])$")
+      if(entry)
+        string(APPEND text "${entry}\n -- ${maintainer}  ${trailer}\n\n")
+      elseif(NOT CMAKE_MATCH_1 STREQUAL version)
+        message(FATAL_ERROR "NEWS begins with version ${CMAKE_MATCH_1}, the project is ${version}: add its entry")
+      endif()
+      set(entry "${package} (${CMAKE_MATCH_1}) unstable; urgency=medium\n\n")
+      changelog_date(trailer ${CMAKE_MATCH_2} ${CMAKE_MATCH_3} ${CMAKE_MATCH_4})
+    elseif(entry AND NOT line STREQUAL "")
+      string(APPEND entry "${line}\n")
+    endif()
+  endforeach()
+  string(REGEX REPLACE "\n\n$" "\n" text "${text}")
+  file(WRITE "${output}" "${text}")
+endfunction()

@@ -1,0 +1,107 @@
+# SPDX-License-Identifier: MIT
+# Debian packages of the halves built, made by cpack:
+#
+#   cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release && cmake --build build/release
+#   (cd build/release && cpack -G DEB)
+#
+# fieldtools-factory holds the flash programs, their pages and the journal directory
+# (mode 0700); fieldtools-label the label programs and their pages, so that a device
+# without SELinux takes only the first. Each has the copyright file and a changelog made
+# from NEWS; Depends comes from the binaries through dpkg-shlibdeps, the architecture from
+# the target's triplet. The files are installed under /usr whatever the build's prefix,
+# stripped, and the pages and the changelog compressed as Debian's policy wants.
+
+include(${CMAKE_CURRENT_LIST_DIR}/debian-changelog.cmake)
+
+set(FIELDTOOLS_PACKAGE_MAINTAINER "The fieldtools developers <fieldtools@example.org>" CACHE STRING
+  "Maintainer named in the Debian packages")
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME fieldtools)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_CONTACT "${FIELDTOOLS_PACKAGE_MAINTAINER}")
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION admin)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_STRIP_FILES ON)
+# The journal directory is an absolute path, so the staging install goes through DESTDIR.
+set(CPACK_SET_DESTDIR ON)
+set(CPACK_INSTALL_PREFIX /usr)
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/package-compress.cmake)
+
+# A cross build's packages are for the target: its triplet names the Debian architecture.
+if(CMAKE_CROSSCOMPILING AND CMAKE_LIBRARY_ARCHITECTURE)
+  find_program(DPKG_ARCHITECTURE dpkg-architecture)
+  if(DPKG_ARCHITECTURE)
+    execute_process(COMMAND ${DPKG_ARCHITECTURE} -t ${CMAKE_LIBRARY_ARCHITECTURE} -qDEB_HOST_ARCH
+      OUTPUT_VARIABLE CPACK_DEBIAN_PACKAGE_ARCHITECTURE OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+  endif()
+endif()
+
+set(package_dir ${CMAKE_BINARY_DIR}/packaging)
+file(READ ${PROJECT_SOURCE_DIR}/LICENSE license)
+set(CPACK_COMPONENTS_ALL)
+foreach(half factory label)
+  string(TOUPPER ${half} HALF)
+  if(NOT FIELDTOOLS_${HALF})
+    continue()
+  endif()
+  set(package fieldtools-${half})
+  list(APPEND CPACK_COMPONENTS_ALL ${half})
+  set(CPACK_DEBIAN_${HALF}_PACKAGE_NAME ${package})
+  set(CPACK_DEBIAN_${HALF}_FILE_NAME DEB-DEFAULT)
+
+  # The copyright file and the changelog go into the package only, not into an install.
+  file(WRITE ${package_dir}/${half}/copyright
+    "fieldtools ${PROJECT_VERSION}, the ${package} package\n\n${license}")
+  debian_changelog(${PROJECT_SOURCE_DIR}/NEWS ${package_dir}/${half}/changelog
+    ${package} ${PROJECT_VERSION} "${FIELDTOOLS_PACKAGE_MAINTAINER}")
+  install(FILES ${package_dir}/${half}/copyright ${package_dir}/${half}/changelog
+    DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${package} COMPONENT ${half} EXCLUDE_FROM_ALL)
+endforeach()
+
+# A summary line, then the long description, whose lines cpack indents.
+set(CPACK_COMPONENT_FACTORY_DESCRIPTION "read and write the factory region of a raw MTD partition
+cellrw reads and writes, and cellshow prints, the text cells of the
+factory region: the first ${FACTORY_REGION_HEX} bytes of good flash of the MTD partition
+${FACTORY_DEVICE}, which keep a device's serial number, MAC addresses and
+other factory data. Bad NAND blocks are stepped over, a block whose write
+fails is marked bad, every commit is read back and compared, and the
+partition is locked against concurrent runs.
+
+The programs need nothing but the C library.")
+set(CPACK_COMPONENT_LABEL_DESCRIPTION "convert SELinux MLS ranges between raw and translated form
+rawlabel prints a security context with its MLS range turned from the
+names of the system's MLS translations file back into raw sensitivities
+and categories; showlabel turns a raw range into those names.")
+
+if(FIELDTOOLS_FACTORY)
+  # The journal directory, readable by root alone: a journal rewrites the device's
+  # identity at the next start. The programs make it when it is missing, so only the
+  # package ships it.
+  get_filename_component(journal_parent "${FACTORY_JOURNAL_DIRECTORY}" DIRECTORY)
+  get_filename_component(journal_name "${FACTORY_JOURNAL_DIRECTORY}" NAME)
+  if(journal_name)
+    file(MAKE_DIRECTORY ${package_dir}/factory/journal/${journal_name})
+    install(DIRECTORY ${package_dir}/factory/journal/${journal_name} DESTINATION ${journal_parent}
+      DIRECTORY_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE COMPONENT factory EXCLUDE_FROM_ALL)
+    string(REGEX REPLACE "^/" "" journal_path "${FACTORY_JOURNAL_DIRECTORY}")
+    file(WRITE ${package_dir}/factory/fieldtools-factory
+      "# The journal rewrites the device's identity at the next start: only root may reach it.\n"
+      "fieldtools-factory: non-standard-dir-perm 0700 != 0755 [${journal_path}/]\n")
+    install(FILES ${package_dir}/factory/fieldtools-factory DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides
+      COMPONENT factory EXCLUDE_FROM_ALL)
+  endif()
+endif()
+
+# The release tarball, fieldtools-VERSION.tar.gz, that contrib's Yocto recipe builds from:
+#   cmake --build BUILD --target package_source
+set(CPACK_SOURCE_GENERATOR TGZ)
+set(CPACK_SOURCE_PACKAGE_FILE_NAME fieldtools-${PROJECT_VERSION})
+string(REGEX REPLACE "([][+.*()^$?|\\])" "\\\\\\1" top "${PROJECT_SOURCE_DIR}")
+set(CPACK_SOURCE_IGNORE_FILES "^${top}/\\.git" "^${top}/build/" "^${top}/build-[^/]*/")
+
+include(CPack)
