@@ -758,12 +758,17 @@ static int look_for_journal(const JournalPlace &place, JournalHeader &header, ch
     *what = place.path;
     *payload = nullptr;
     if (journal_use_dir(place.dir, false, why) != 0) {
+        const int cause = errno;
         struct stat st;
-        if ((errno == EPERM || errno == ENOTDIR) && lstat(place.path, &st) == 0) {
+        if (cause == EPERM && lstat(place.path, &st) == 0) {
             *what = place.dir;
             return journal_untrusted;
         }
-        return errno == ENOENT ? journal_missing : journal_unreadable;
+        // No directory there, or something else in its place: no journal either.
+        if (cause == ENOENT || cause == ENOTDIR || cause == EPERM)
+            return journal_missing;
+        errno = cause;
+        return journal_unreadable;
     }
     const int found = journal_read(place.dir, place.name, header, payload, why);
     if (found != journal_valid)

@@ -44,21 +44,6 @@ export MTDSIM_GETINFO_FAIL=1
 claim "MEMGETINFO failing at the load" 255 "" $'Can\'t get mtd-info!\ncellrw could not get factory data\n' -- rw r 0
 unset MTDSIM_GETINFO_FAIL
 
-# expect_region OFFSET VALUE: the region as loaded now, with VALUE and a NUL at OFFSET.
-expect_region() {
-    region >"$FLASH_DIR/expected"
-    printf '%s\0' "$2" | dd of="$FLASH_DIR/expected" bs=1 seek=$(($1)) conv=notrunc status=none
-}
-# committed NAME: the flash holds the expected region, and nothing was written unerased.
-committed() {
-    if region | cmp -s - "$FLASH_DIR/expected"; then same "$1: flash holds the image" "" ""
-    else same "$1: flash holds the image" "the expected region" "$(region | cmp - "$FLASH_DIR/expected")"; fi
-    same "$1: no write into unerased flash" "" "$(unerased)"
-}
-nand_line() { printf '[cgi_max_write] write flash @ %08x, length = %d, MEMTYPE=NAND FLASH\n' "$1" "${2:-131072}"; }
-probe_line() { printf '[cgi_max_write] check badblock @ 0x%x\n' "$1"; }
-good_write() { probe_line "$1"; nand_line "$1"; }
-
 # Three clean blocks.
 flash 0x80000
 expect_region 512 ABC

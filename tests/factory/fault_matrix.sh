@@ -11,6 +11,9 @@
 #   write; and unless it kept its journal, the region is the old or the new one exactly;
 # - then, on the mended chip, cellshow prints the old or the new cell, and leaves the old
 #   or the new region on flash and no journal behind.
+# Then a power cut before every device call of one commit, on chips clean and faulty, and
+# within the recovering run too: the next runs print the old or the new cell and leave the
+# old or the new region, and no journal once they succeed.
 # MATRIX_SAMPLE=N runs every Nth scenario only (the slow builds).
 . "$(dirname "$0")/flash_lib.sh"
 
@@ -153,5 +156,105 @@ for n in 1 2 3 4 5 6 7; do
     scenario "read $n failing" MTDSIM_READ_FAIL=$n:-1
 done
 scenario "every probe failing" MTDSIM_PROBE_ERROR=all
+
+# cut NAME CUT [RECOVERY_CUT] VAR=VALUE...: the power goes before device call CUT ("N" or
+# "N:half") of cellrw w, and, with RECOVERY_CUT, before that call of the next cellshow too;
+# then cellshow and cellrw r run to the end. The faults stay: a worn block stays worn.
+cut() {
+    local name="$type/$es: $1" first=$2 second=$3
+    shift 3
+    count=$((count + 1))
+    [ $((count % sample)) = 0 ] || return 0
+    flash $((blocks * es)) "$es" "$type"
+    local setting verdict="" length=$(((REGION + es - 1) / es * es)) k status
+    for k in $(seq 0 $((blocks - 1))); do put $((k * es + offset % es)) "OLD$k"; done
+    for setting in "$@"; do export "$setting"; done
+    region "$length" >"$FLASH_DIR/old" 2>/dev/null
+    cp "$FLASH_DIR/old" "$FLASH_DIR/new"
+    printf '%s\0' "$value" | dd of="$FLASH_DIR/new" bs=1 seek=$offset conv=notrunc status=none
+    local old_cell
+    old_cell=$(dd if="$FLASH_DIR/old" bs=1 skip=$offset count=16 status=none | tr '\0' '\n' | head -n 1)
+
+    MTDSIM_CUT=$first preloaded "$MTDSIM" "$CELLRW" w $offset "$value" >/dev/null 2>&1
+    status=$?
+    [ $status = 121 ] || [ $status = 0 ] || [ $status = 255 ] || verdict="cellrw w exits $status"
+    if [ -n "$second" ]; then
+        MTDSIM_CUT=$second preloaded "$MTDSIM" "$CELLSHOW" x $offset >/dev/null 2>&1
+        status=$?
+        [ $status = 121 ] || [ $status = 0 ] || verdict="$verdict; the cut cellshow exits $status"
+    fi
+    local run printed
+    for run in cellshow "cellrw r"; do
+        if [ "$run" = cellshow ]; then
+            preloaded "$MTDSIM" "$CELLSHOW" x $offset >"$FLASH_DIR/out" 2>"$FLASH_DIR/err"
+        else
+            preloaded "$MTDSIM" "$CELLRW" r $offset >"$FLASH_DIR/out" 2>"$FLASH_DIR/err"
+        fi
+        status=$?
+        printed=$(cat "$FLASH_DIR/out")
+        [ $status = 0 ] || verdict="$verdict; $run exits $status: $(head -n 1 "$FLASH_DIR/err")"
+        [ "$printed" = "$value" ] || [ "$printed" = "$old_cell" ] ||
+            verdict="$verdict; $run prints neither the old nor the new cell"
+    done
+    region "$length" >"$FLASH_DIR/now" 2>/dev/null
+    cuts_tried=$((cuts_tried + 1))
+    if cmp -s "$FLASH_DIR/now" "$FLASH_DIR/old"; then
+        cuts_old=$((cuts_old + 1))
+    elif cmp -s "$FLASH_DIR/now" "$FLASH_DIR/new"; then
+        cuts_new=$((cuts_new + 1))
+    else
+        verdict="$verdict; the region is neither old nor new"
+    fi
+    [ -z "$(ls -A "$FACTORY_JOURNAL_DIR")" ] || verdict="$verdict; a journal is left: $(ls -A "$FACTORY_JOURNAL_DIR")"
+    [ -z "$(unerased)" ] || verdict="$verdict; wrote into unerased flash: $(unerased | head -n 1)"
+    for setting in "$@"; do unset "${setting%%=*}"; done
+    same "$name" "" "$verdict"
+}
+
+# cuts NAME VAR=VALUE...: a cut before every device call of one commit (half-way through
+# each write too); and for two first cuts, one just after the first erase and one among the
+# writes, a cut before every device call of the recovering cellshow.
+cuts() {
+    local name=$1
+    shift
+    local setting n call calls erase write
+    flash $((blocks * es)) "$es" "$type"
+    for setting in "$@"; do export "$setting"; done
+    preloaded "$MTDSIM" "$CELLRW" w $offset "$value" >/dev/null 2>&1
+    device_calls >"$FLASH_DIR/calls"
+    for setting in "$@"; do unset "${setting%%=*}"; done
+    calls=$(wc -l <"$FLASH_DIR/calls")
+    erase=$(awk '$2 == "erase" { print $1 + 1; exit }' "$FLASH_DIR/calls")
+    write=$(awk '$2 == "write" { n++ } n == 2 { print $1; exit }' "$FLASH_DIR/calls")
+    while read -r n call _; do
+        cut "$name, cut at call $n ($call)" $n "" "$@"
+        [ "$call" = write ] && cut "$name, cut half-way through call $n (write)" $n:half "" "$@"
+    done <"$FLASH_DIR/calls"
+    for first in $erase $write:half; do
+        # The recovering run's calls, known from one run that is not cut.
+        flash $((blocks * es)) "$es" "$type"
+        for setting in "$@"; do export "$setting"; done
+        MTDSIM_CUT=$first preloaded "$MTDSIM" "$CELLRW" w $offset "$value" >/dev/null 2>&1
+        trace_reset
+        preloaded "$MTDSIM" "$CELLSHOW" x $offset >/dev/null 2>&1
+        for setting in "$@"; do unset "${setting%%=*}"; done
+        for n in $(seq 1 "$(device_calls | wc -l)"); do
+            cut "$name, cut at call $first, then at call $n of the recovery" $first $n "$@"
+        done
+    done
+    [ "$calls" -gt 0 ] || same "$name: the commit makes device calls" "some" "none"
+}
+
+cuts_tried=0 cuts_old=0 cuts_new=0
+geometry 0x20000 4
+cuts "clean NAND"
+cuts "a bad block inside the region" MTDSIM_BAD=1
+cuts "a write that fails and moves the data" MTDSIM_WRITE_FAIL=1:EIO
+cuts "an erase that wears a block out" MTDSIM_ERASE_FAIL=1:EIO
+geometry 0x40000 4
+cuts "wide blocks, the region ending inside one"
+geometry 0x20000 3
+cuts "NOR"
+echo "power cuts: $cuts_tried tried; the region then old in $cuts_old, new in $cuts_new"
 
 finish

@@ -62,8 +62,30 @@ region() {
     built "$MTDSIM_REGION" "$MTDSIM_IMAGE" "$MTDSIM_ERASESIZE" $((${1:-$REGION}))
 }
 
+# device_calls: the calls of the last run that the simulator counts for a signal or a cut:
+# reads, writes and ioctls, one trace line each, as "N CALL ..." lines.
+device_calls() {
+    grep -E '^(read|write|getinfo|eccstats|getbad|setbad|erase|ioctl)( |$)' "$MTDSIM_TRACE" | cat -n
+}
+
 # Every write into flash that was not erased first, as the simulator recorded it.
 unerased() { cat "$MTDSIM_IMAGE.unerased" 2>/dev/null; }
+
+# expect_region OFFSET VALUE: the region as loaded now, with VALUE and a NUL at OFFSET.
+expect_region() {
+    region >"$FLASH_DIR/expected"
+    printf '%s\0' "$2" | dd of="$FLASH_DIR/expected" bs=1 seek=$(($1)) conv=notrunc status=none
+}
+# committed NAME: the flash holds the expected region, and nothing was written unerased.
+committed() {
+    if region | cmp -s - "$FLASH_DIR/expected"; then same "$1: flash holds the image" "" ""
+    else same "$1: flash holds the image" "the expected region" "$(region | cmp - "$FLASH_DIR/expected")"; fi
+    same "$1: no write into unerased flash" "" "$(unerased)"
+}
+# The lines of the writer: the progress line of a NAND block, its probe, and both.
+nand_line() { printf '[cgi_max_write] write flash @ %08x, length = %d, MEMTYPE=NAND FLASH\n' "$1" "${2:-131072}"; }
+probe_line() { printf '[cgi_max_write] check badblock @ 0x%x\n' "$1"; }
+good_write() { probe_line "$1"; nand_line "$1"; }
 
 show() { trace_reset; preloaded "$MTDSIM" "$CELLSHOW" "$@"; }
 rw() { trace_reset; preloaded "$MTDSIM" "$CELLRW" "$@"; }

@@ -115,4 +115,167 @@ else
     same "a reader piped into a writer: both finish, the commit done" 0 "$(cat "$FLASH_DIR/writer")"
 fi
 
+# The journal. A real one: a commit cut off by the power before its first write.
+journal=$FLASH_DIR/journal/$JOURNAL_NAME
+flash 0x80000
+put 100 OLD-CELL
+rw w 100 NEW-CELL >/dev/null 2>&1
+first_write=$(device_calls | awk '$2 == "write" { print $1; exit }')
+flash 0x80000
+put 100 OLD-CELL
+MTDSIM_CUT=$first_write rw w 100 NEW-CELL >/dev/null 2>&1
+same "a commit cut off before its first write: the power went, the journal stays" "121 $JOURNAL_NAME" \
+    "$? $(ls "$FACTORY_JOURNAL_DIR")"
+cp -a "$journal" "$FLASH_DIR/cut.journal"
+cp "$MTDSIM_IMAGE" "$FLASH_DIR/cut.image"
+# cut_state: the flash and the journal as the cut left them.
+cut_state() {
+    flash 0x80000
+    cp "$FLASH_DIR/cut.image" "$MTDSIM_IMAGE"
+    cp -a "$FLASH_DIR/cut.journal" "$journal"
+}
+completing="cellshow: completing an interrupted commit from $journal"$'\n'"$(good_write 0; good_write 0x20000; good_write 0x40000)"
+claim "cellshow completes the interrupted commit" 0 $'NEW-CELL\n' "$completing"$'\n' -- show x 100
+same "the completed commit: the journal is gone" "" "$(ls -A "$FACTORY_JOURNAL_DIR")"
+claim "the completed commit reads back" 0 "NEW-CELL" "" -- rw r 100
+
+cut_state
+export MTDSIM_READONLY=EACCES
+claim "a read-only partition: cellshow answers from the journal" 0 $'NEW-CELL\n' \
+    "cellshow: /dev/mtd7 cannot be written: answering from the interrupted commit in $journal"$'\n' -- show x 100
+same "a read-only partition: no erase, no write" "" "$(trace | grep -E '^(erase|write|setbad)')"
+unset MTDSIM_READONLY
+cut_state
+export MTDSIM_WRITE_FAIL=all:ETIMEDOUT
+show x 100 >"$FLASH_DIR/out" 2>"$FLASH_DIR/err"
+same "completing fails: cellshow answers from the journal, and fails" $'255\nNEW-CELL' "$?
+$(cat "$FLASH_DIR/out")"
+same "completing fails: the journal stays" "$JOURNAL_NAME" "$(ls "$FACTORY_JOURNAL_DIR")"
+claim "completing fails: cellrw w refuses to commit" 255 "" "$(sed -n 1p "$FLASH_DIR/err" | sed 's/^cellshow/cellrw/')
+$(sed -n '2,$p' "$FLASH_DIR/err")
+cellrw: the interrupted commit in $journal must be completed first; nothing written
+cellrw could not get factory data
+" -- rw w 100 OTHER
+unset MTDSIM_WRITE_FAIL
+cut_state
+export MTDSIM_FILE_FAIL=unlink:EROFS
+claim "a journal that cannot be removed: cellshow answers and fails" 255 $'NEW-CELL\n' \
+    "$completing
+cellshow: cannot remove $journal: Read-only file system
+" -- show x 100
+unset MTDSIM_FILE_FAIL
+claim "the next cellrw w finds the flash complete, removes the journal, and commits" 0 "" \
+    "cellrw: completing an interrupted commit from $journal"$'\n'"$(good_write 0; good_write 0x20000; good_write 0x40000)"$'\n' \
+    -- rw w 100 LATER
+same "the later commit stands" "LATER" "$(rw r 100)"
+
+# Journals that must never be replayed. Each is reported in one line and left in place; a
+# reader answers from flash and fails, a writer commits nothing.
+crc32() { gzip -c | tail -c 8 | head -c 4; }
+# set_bytes FILE OFFSET PRINTF-FORMAT: overwrite bytes of FILE.
+set_bytes() { printf "$3" | dd of="$1" bs=1 seek="$2" conv=notrunc status=none; }
+# header_crc FILE: recompute the checksum of FILE's journal header.
+header_crc() { head -c 100 "$1" | crc32 >"$FLASH_DIR/crc"; dd if="$FLASH_DIR/crc" of="$1" bs=1 seek=100 conv=notrunc status=none; }
+# bad NAME KIND WHY MAKE...: a journal made by the command MAKE from a good one, "$journal".
+bad() {
+    local name=$1 kind=$2 why=$3 what=$journal
+    shift 3
+    flash 0x80000
+    put 100 OLD-CELL
+    region >"$FLASH_DIR/before"
+    cp -a "$FLASH_DIR/cut.journal" "$journal"
+    "$@"
+    [ "$kind" = dir ] && what=$FACTORY_JOURNAL_DIR
+    local line
+    if [ "$kind" = invalid ]; then
+        line="%s: $what is no journal of this partition ($why); it is left in place"
+    else
+        line="%s: $what is not to be trusted ($why); it is left in place"
+    fi
+    claim "$name: cellshow answers from flash, and fails" 255 $'OLD-CELL\n' "$(printf "$line" cellshow)"$'\n' -- show x 100
+    claim "$name: cellrw w commits nothing" 255 "" "$(printf "$line" cellrw)
+cellrw: the interrupted commit in $what must be completed first; nothing written
+cellrw could not get factory data
+" -- rw w 100 NEW
+    same "$name: the flash is unchanged, the journal left in place" "" \
+        "$(region | cmp - "$FLASH_DIR/before"; [ -e "$journal" ] || [ -L "$journal" ] || echo gone)"
+    chmod 700 "$FACTORY_JOURNAL_DIR"
+}
+bad "a truncated journal" invalid "too short for a header" truncate -s 50 "$journal"
+bad "a journal with the wrong magic" invalid "not a journal" set_bytes "$journal" 0 X
+bad "a journal of another format version" invalid "a format version this build does not read" set_bytes "$journal" 8 '\2'
+bad "a journal whose header is damaged" invalid "a damaged header" set_bytes "$journal" 81 '\1'
+bad "a journal one byte short" invalid "a size that does not match its header" truncate -s -1 "$journal"
+bad "a journal whose payload is damaged" invalid "a payload that does not match its checksum" set_bytes "$journal" 300 '\1'
+other_device() { set_bytes "$journal" 16 '/dev/mtd3'; header_crc "$journal"; }
+bad "a journal of another partition setting" invalid "it belongs to another partition setting" other_device
+other_region() { set_bytes "$journal" 88 '\0\0\4'; header_crc "$journal"; }
+bad "a journal of another region size" invalid "its sizes do not fit this build's region" other_region
+other_size() { set_bytes "$journal" 82 '\20'; header_crc "$journal"; }
+bad "a journal of a partition of another size" invalid "it was written for another geometry" other_size
+a_directory() { rm "$journal"; mkdir "$journal"; }
+bad "a directory in the journal's place" untrusted "not a plain file" a_directory
+a_link() { rm "$journal"; ln -s "$FLASH_DIR/cut.journal" "$journal"; }
+bad "a symbolic link in the journal's place" untrusted "a symbolic link" a_link
+bad "a journal others may write" untrusted "writable by group or others" chmod 666 "$journal"
+bad "a journal in a directory others may write" dir "writable by group or others" chmod 777 "$FACTORY_JOURNAL_DIR"
+if [ "$(id -u)" = 0 ]; then
+    bad "a journal of another owner" untrusted "owned by another user" chown 65534 "$journal"
+fi
+
+# What a commit does when it cannot keep a journal: it warns and goes on.
+# no_journal NAME WHY [VAR=VALUE...]: cellrw w commits, one warning line first.
+no_journal() {
+    local name=$1 why=$2 setting
+    shift 2
+    flash 0x80000
+    for setting in "$@"; do export "$setting"; done
+    expect_region 100 UNJOURNALED
+    claim "$name: cellrw w warns and commits" 0 "" \
+        "cellrw: warning: no journal in $FACTORY_JOURNAL_DIR ($why); a power cut during this commit would lose the factory data
+$(good_write 0; good_write 0x20000; good_write 0x40000)
+" -- rw w 100 UNJOURNALED
+    for setting in "$@"; do unset "${setting%%=*}"; done
+    committed "$name"
+    same "$name: no journal or temporary file left" "" "$(ls -A "$FACTORY_JOURNAL_DIR" 2>/dev/null)"
+}
+no_journal "a journal directory whose parent is missing" "No such file or directory" \
+    FACTORY_JOURNAL_DIR=$FLASH_DIR/missing/journal
+no_journal "a journal directory on tmpfs" "a file system that does not survive a power cut" MTDSIM_JOURNAL_FS=tmpfs
+no_journal "a journal directory on ramfs" "a file system that does not survive a power cut" MTDSIM_JOURNAL_FS=ramfs
+no_journal "a journal that cannot be written" "write: No space left on device" MTDSIM_FILE_FAIL=write:ENOSPC
+no_journal "a journal that cannot be synced" "sync: Input/output error" MTDSIM_FILE_FAIL=fsync:EIO
+no_journal "a journal that cannot be renamed" "rename: Read-only file system" MTDSIM_FILE_FAIL=rename:EROFS
+no_journal "a journal directory that cannot be synced" "sync of the directory: Input/output error" \
+    MTDSIM_FILE_FAIL=dirsync:EIO
+touch "$CLAIM_DIR/a-file"
+no_journal "a journal directory that is a file" "not a directory" FACTORY_JOURNAL_DIR=$CLAIM_DIR/a-file
+
+flash 0x80000
+export MTDSIM_FILE_FAIL=write:short
+expect_region 100 IN-PIECES
+claim "a journal the file system takes in pieces is written whole" 0 "" \
+    "$(good_write 0; good_write 0x20000; good_write 0x40000)"$'\n' -- rw w 100 IN-PIECES
+unset MTDSIM_FILE_FAIL
+committed "a journal taken in pieces"
+
+flash 0x80000
+rmdir "$FACTORY_JOURNAL_DIR"
+expect_region 100 MADE
+claim "a missing journal directory is made" 0 "" "$(good_write 0; good_write 0x20000; good_write 0x40000)"$'\n' -- rw w 100 MADE
+same "a missing journal directory is made, mode 0700, and left empty" "700" "$(stat -c %a "$FACTORY_JOURNAL_DIR"; ls -A "$FACTORY_JOURNAL_DIR")"
+
+flash 0x80000
+put 100 OLD-CELL
+touch "$journal.tmp"
+claim "a leftover temporary file: cellshow goes on" 0 $'OLD-CELL\n' "" -- show x 100
+same "a leftover temporary file is removed" "" "$(ls -A "$FACTORY_JOURNAL_DIR")"
+export MTDSIM_FILE_FAIL=open:EACCES
+claim "a journal directory a reader may not look into: it goes on silently" 0 $'OLD-CELL\n' "" -- show x 100
+claim "a writer that may not look commits nothing" 255 "" "cellrw: cannot read $journal: Permission denied
+cellrw: the interrupted commit in $journal must be completed first; nothing written
+cellrw could not get factory data
+" -- rw w 100 X
+unset MTDSIM_FILE_FAIL
+
 finish
