@@ -47,6 +47,8 @@ int main(int argc, char **argv)
         fputs(usage_write_msg, stderr);
         return -1;
     }
+    if (mtd_resolve_device("cellrw", FACTORY_DEVICE, factory.device, sizeof factory.device) != 0)
+        return -1;
     factory.writing = strcmp(argv[1], "w") == 0;
     if (mtd_get_data(factory) < 0) {
         fputs(no_data_msg, stderr);

@@ -20,14 +20,17 @@ int main(int argc, char **argv)
         return -1;
     }
     const char *pos_text = argv[2];
+    char device[64];
+    if (mtd_resolve_device("cellshow", FACTORY_DEVICE, device, sizeof device) != 0)
+        return -1;
     char *image = static_cast<char *>(malloc(FACTORY_REGION_SIZE));
     if (!image) {
-        fprintf(stderr, malloc_fail_msg, FACTORY_DEVICE);
+        fprintf(stderr, malloc_fail_msg, device);
         return -1;
     }
-    int fd = mtd_open(FACTORY_DEVICE, false);
+    int fd = mtd_open(device, false);
     if (fd < 0) {
-        fprintf(stderr, open_fail_msg, FACTORY_DEVICE);
+        fprintf(stderr, open_fail_msg, device);
         free(image);
         return -1;
     }
@@ -38,7 +41,7 @@ int main(int argc, char **argv)
         return -1;
     }
     char *answer = nullptr;
-    const int recovered = mtd_recover(fd, FACTORY_DEVICE, false, "cellshow", &answer);
+    const int recovered = mtd_recover(fd, device, false, "cellshow", &answer);
     if (recovered == recover_stop) {
         if (fd >= 0)
             close(fd);

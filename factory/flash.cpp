@@ -9,6 +9,7 @@
 #include <csignal>
 #include <cstring>
 #include <climits>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -51,6 +52,8 @@ static constexpr char journal_remove_msg[] = "%s: cannot remove %s: %s\n";
 static constexpr char old_data_msg[] = "%s: the flash still holds the factory data as it was\n";
 static constexpr char journal_readonly_msg[] =
     "%s: %s cannot be written: answering from the interrupted commit in %s\n";
+static constexpr char name_none_msg[] = "%s: no MTD partition is named %s\n";
+static constexpr char name_many_msg[] = "%s: %d MTD partitions are named %s\n";
 static constexpr char signal_held_msg[] = "%s: signal %d arrived during the commit, which was finished first\n";
 
 // What the commit has done to each erase block, so that the writer programs only blocks
@@ -188,6 +191,94 @@ int mtd_release_signals(const char *prog)
     for (const int sig : held_signals)
         sigaddset(&set, sig);
     sigprocmask(SIG_UNBLOCK, &set, nullptr);
+    return 0;
+}
+
+// Read the small text file `path` into `buf` (at most `size` - 1 bytes, NUL added).
+// Returns the bytes read, or -1.
+static ssize_t read_text(const char *path, char *buf, size_t size)
+{
+    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    size_t done = 0;
+    for (ssize_t n; done + 1 < size && (n = read(fd, buf + done, size - 1 - done)) > 0;)
+        done += size_t(n);
+    close(fd);
+    buf[done] = '\0';
+    return ssize_t(done);
+}
+
+// The partitions named `name` as /sys/class/mtd lists them: their count, and in *number
+// the first one's. Returns -1 when there is no such directory to look in.
+static int named_in_sysfs(const char *name, unsigned *number)
+{
+    static constexpr char sysfs[] = "/sys/class/mtd";
+    DIR *dir = opendir(sysfs);
+    if (!dir)
+        return -1;
+    int matches = 0;
+    while (const dirent *entry = readdir(dir)) {
+        // mtdN only: mtdNro is the same partition read-only.
+        const char *digits = entry->d_name + 3;
+        if (strncmp(entry->d_name, "mtd", 3) != 0 || !*digits || strspn(digits, "0123456789") != strlen(digits))
+            continue;
+        char path[PATH_MAX], text[256];
+        snprintf(path, sizeof path, "%s/%s/name", sysfs, entry->d_name);
+        const ssize_t n = read_text(path, text, sizeof text);
+        if (n <= 0 || text[n - 1] != '\n')
+            continue;
+        text[n - 1] = '\0';
+        if (strcmp(text, name) == 0 && matches++ == 0)
+            *number = unsigned(strtoul(digits, nullptr, 10));
+    }
+    closedir(dir);
+    return matches;
+}
+
+// The same from /proc/mtd, whose lines read: mtdN: SIZE ERASESIZE "NAME".
+static int named_in_procfs(const char *name, unsigned *number)
+{
+    static char text[16384];
+    if (read_text("/proc/mtd", text, sizeof text) < 0)
+        return 0;
+    int matches = 0;
+    for (char *line = text; *line;) {
+        char *end = strchr(line, '\n');
+        if (end)
+            *end = '\0';
+        char *open_quote = strchr(line, '"'), *close_quote = strrchr(line, '"');
+        if (strncmp(line, "mtd", 3) == 0 && open_quote && close_quote > open_quote) {
+            *close_quote = '\0';
+            if (strcmp(open_quote + 1, name) == 0 && matches++ == 0)
+                *number = unsigned(strtoul(line + 3, nullptr, 10));
+        }
+        line = end ? end + 1 : line + strlen(line);
+    }
+    return matches;
+}
+
+int mtd_resolve_device(const char *prog, const char *setting, char *path, size_t size)
+{
+    static constexpr char name_prefix[] = "name:";
+    if (strncmp(setting, name_prefix, sizeof name_prefix - 1) != 0) {
+        snprintf(path, size, "%s", setting);
+        return 0;
+    }
+    const char *name = setting + sizeof name_prefix - 1;
+    unsigned number = 0;
+    int matches = named_in_sysfs(name, &number);
+    if (matches < 0)
+        matches = named_in_procfs(name, &number);
+    if (matches == 0) {
+        fprintf(stderr, name_none_msg, prog, name);
+        return -1;
+    }
+    if (matches > 1) {
+        fprintf(stderr, name_many_msg, prog, matches, name);
+        return -1;
+    }
+    snprintf(path, size, "/dev/mtd%u", number);
     return 0;
 }
 

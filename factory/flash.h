@@ -3,6 +3,7 @@
 // memory, and the routines that load it, erase the partition and write it back.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <mtd/mtd-user.h>
 
@@ -72,6 +73,12 @@ void mtd_hold_signals();
 // Ask the partition for its geometry. Returns 0, or -1 after printing "Can't get mtd-info!"
 // (also for an erase size of 0, which no block loop could step by).
 [[nodiscard]] int mtd_read_geometry(int fd, mtd_info_user &info);
+
+// The device of the partition setting `setting` into `path` (`size` bytes): the setting
+// itself when it is a path; for name:NAME, /dev/mtdN of the one MTD partition named NAME,
+// as /sys/class/mtd (or, without it, /proc/mtd) lists them. Returns 0, or -1 after saying
+// "<prog>: no MTD partition is named NAME" or "<prog>: N MTD partitions are named NAME".
+[[nodiscard]] int mtd_resolve_device(const char *prog, const char *setting, char *path, size_t size);
 
 // Open the partition for a run that writes (O_RDWR) or only reads (O_RDONLY), and lock it
 // against runs that write: exclusively for a writer, shared for readers, waiting for the
