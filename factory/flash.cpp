@@ -43,6 +43,8 @@ static constexpr char journal_none_msg[] =
     "%s: warning: no journal in %s (%s); a power cut during this commit would lose the factory data\n";
 static constexpr char journal_required_msg[] = "%s: no journal in %s (%s); nothing written\n";
 static constexpr char journal_volatile[] = "a file system that does not survive a power cut";
+static constexpr char journal_volatile_msg[] =
+    "%s: warning: the journal in %s is on a file system that does not survive a power cut\n";
 static constexpr char journal_bad_msg[] = "%s: %s is no journal of this partition (%s); it is left in place\n";
 static constexpr char journal_distrust_msg[] = "%s: %s is not to be trusted (%s); it is left in place\n";
 static constexpr char journal_unreadable_msg[] = "%s: cannot read %s: %s\n";
@@ -50,6 +52,9 @@ static constexpr char journal_blocks_msg[] =
     "%s: the interrupted commit in %s must be completed first; nothing written\n";
 static constexpr char journal_remove_msg[] = "%s: cannot remove %s: %s\n";
 static constexpr char old_data_msg[] = "%s: the flash still holds the factory data as it was\n";
+static constexpr char new_data_msg[] = "%s: the commit stopped, but the flash holds the new factory data\n";
+static constexpr char journal_reopen_msg[] =
+    "%s: %s cannot be opened for writing (%s): answering from the interrupted commit in %s\n";
 static constexpr char journal_readonly_msg[] =
     "%s: %s cannot be written: answering from the interrupted commit in %s\n";
 static constexpr char name_none_msg[] = "%s: no MTD partition is named %s\n";
@@ -587,6 +592,8 @@ static ssize_t write_chunk(int fd, const mtd_info_user &info, off_t at, const un
 {
     fprintf(stderr, write_flash_msg, "cgi_max_write", (unsigned long)at, int(chunk),
             mtd_type_is_nand_user(&info) ? "NAND FLASH" : "NOR FLASH");
+    // A short count sets no errno: the failure line must not name a stale cause.
+    errno = 0;
     return write(fd, source, chunk);
 }
 
@@ -924,7 +931,17 @@ int mtd_recover(int &fd, const char *device, bool writing, const char *prog, cha
         return recover_stop;
     }
     mtd_info_user info;
-    if (mtd_read_geometry(fd, info) != 0 || header.partition_size != info.size || header.erasesize != info.erasesize) {
+    if (mtd_read_geometry(fd, info) != 0) {
+        // Nothing can be committed on a partition that will not say what it is.
+        if (!writing) {
+            *answer = payload;
+            return recover_answer_failed;
+        }
+        free(payload);
+        fprintf(stderr, journal_blocks_msg, prog, place.path);
+        return recover_stop;
+    }
+    if (header.partition_size != info.size || header.erasesize != info.erasesize) {
         fprintf(stderr, journal_bad_msg, prog, place.path, "it was written for another geometry");
         free(payload);
         if (!writing)
@@ -941,7 +958,7 @@ int mtd_recover(int &fd, const char *device, bool writing, const char *prog, cha
             if (readonly)
                 fprintf(stderr, journal_readonly_msg, prog, device, place.path);
             else
-                fprintf(stderr, journal_unreadable_msg, prog, device, strerror(errno));
+                fprintf(stderr, journal_reopen_msg, prog, device, strerror(errno), place.path);
             *answer = payload;
             return readonly ? recover_answer : recover_answer_failed;
         }
@@ -986,8 +1003,13 @@ static int begin_journal(const FactoryImage &img, const JournalPlace &place, con
 {
     const char *why = "";
     char reason[128];
-    int written = 0;
     if (journal_use_dir(place.dir, true, &why) == 0) {
+        // A journal that a power cut takes still serves against a killed process.
+        const bool durable = journal_dir_durable(place.dir) != 0;
+        if (!durable && FIELDTOOLS_JOURNAL_REQUIRED) {
+            fprintf(stderr, journal_required_msg, prog, place.dir, journal_volatile);
+            return -1;
+        }
         JournalHeader header{};
         snprintf(header.device, sizeof header.device, "%s", FACTORY_DEVICE);
         header.partition_size = img.geometry.size;
@@ -995,23 +1017,19 @@ static int begin_journal(const FactoryImage &img, const JournalPlace &place, con
         header.region_size = uint32_t(img.region_size);
         header.payload_size = uint32_t(img.commit_size);
         if (journal_write(place.dir, place.name, header, img.image, &why) == 0) {
-            written = 1;
-            if (journal_dir_durable(place.dir))
-                return 1;
-            why = journal_volatile;
-        } else {
-            snprintf(reason, sizeof reason, "%s: %s", why, strerror(errno));
-            why = reason;
+            if (!durable)
+                fprintf(stderr, journal_volatile_msg, prog, place.dir);
+            return 1;
         }
+        snprintf(reason, sizeof reason, "%s: %s", why, strerror(errno));
+        why = reason;
     }
-    if (!FIELDTOOLS_JOURNAL_REQUIRED) {
-        fprintf(stderr, journal_none_msg, prog, place.dir, why);
-        return written;
+    if (FIELDTOOLS_JOURNAL_REQUIRED) {
+        fprintf(stderr, journal_required_msg, prog, place.dir, why);
+        return -1;
     }
-    fprintf(stderr, journal_required_msg, prog, place.dir, why);
-    if (written && journal_remove(place.dir, place.name) != 0)
-        fprintf(stderr, journal_remove_msg, prog, place.path, strerror(errno));
-    return -1;
+    fprintf(stderr, journal_none_msg, prog, place.dir, why);
+    return 0;
 }
 
 int mtd_set_data(FactoryImage &img)
@@ -1044,6 +1062,8 @@ int mtd_set_data(FactoryImage &img)
     if (journaled >= 0)
         status = mtd_commit(img.fd, img.image, img.commit_size, img.region_size);
     bool needed = status != 0 && record.changed && !record.verified;
+    if (status != 0 && record.verified)
+        fprintf(stderr, new_data_msg, prog);
     if (needed) {
         // A commit that stopped after it had changed nothing for good (a block erased and
         // written back as it was) leaves the old image, which needs no journal.

@@ -149,6 +149,13 @@ $(printf '[cgi_max_write] write flash @ %08x, length = 131072, MEMTYPE=NOR FLASH
 same "NOR write failure: the journal is gone once the commit is complete" "" "$(ls -A "$FACTORY_JOURNAL_DIR")"
 
 flash 0x80000 0x20000 3
+export MTDSIM_WRITE_FAIL=1:short
+rw w 0 NOR >/dev/null 2>"$FLASH_DIR/err"
+unset MTDSIM_WRITE_FAIL
+same "NOR short write: the cause line names no stale error" "write size(1) != len(131072), badblock!!
+i = 1 Success" "$(grep -E '^(write size|i = )' "$FLASH_DIR/err")"
+
+flash 0x80000 0x20000 3
 expect_region 5 NORCELL
 claim "w on NOR" 0 "" "$(for b in 0 0x20000 0x40000; do printf '[cgi_max_write] write flash @ %08x, length = 131072, MEMTYPE=NOR FLASH\n' $b; done)"$'\n' -- rw w 5 NORCELL
 committed "NOR"
@@ -167,7 +174,7 @@ committed "worn block"
 flash 0x100000
 export MTDSIM_ERASE_FAIL=1:EPERM
 expect_region 9 X
-claim "an erase refused" 255 "" $'erase failure!\n'"$(nand_line 0)"$'\n' -- rw w 9 X
+claim "an erase refused" 255 "" $'erase failure!\n'"$(nand_line 0)"$'\ncellrw: the commit stopped, but the flash holds the new factory data\n' -- rw w 9 X
 unset MTDSIM_ERASE_FAIL
 committed "an erase refused"
 same "an erase refused: the block erased before it written back, nothing else" "write 0x0 0x20000 -> 0x20000" \
@@ -182,7 +189,7 @@ flash 0x80000 0x20000 3
 export MTDSIM_ERASE_FAIL=0:EIO
 expect_region 9 X
 claim "an erase failing with EIO on NOR stops, the block it erased all the same written back" 255 "" \
-    $'erase failure!\n'"$(printf '[cgi_max_write] write flash @ %08x, length = 131072, MEMTYPE=NOR FLASH\n' 0)"$'\n' -- rw w 9 X
+    $'erase failure!\n'"$(printf '[cgi_max_write] write flash @ %08x, length = 131072, MEMTYPE=NOR FLASH\n' 0)"$'\ncellrw: the commit stopped, but the flash holds the new factory data\n' -- rw w 9 X
 unset MTDSIM_ERASE_FAIL
 committed "an erase failing with EIO on NOR"
 

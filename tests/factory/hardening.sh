@@ -146,6 +146,17 @@ claim "a read-only partition: cellshow answers from the journal" 0 $'NEW-CELL\n'
 same "a read-only partition: no erase, no write" "" "$(trace | grep -E '^(erase|write|setbad)')"
 unset MTDSIM_READONLY
 cut_state
+export MTDSIM_READONLY=EBUSY
+claim "a partition that will not open for writing: cellshow answers from the journal, and fails" 255 $'NEW-CELL\n' \
+    "cellshow: /dev/mtd7 cannot be opened for writing (Device or resource busy): answering from the interrupted commit in $journal"$'\n' -- show x 100
+unset MTDSIM_READONLY
+cut_state
+export MTDSIM_GETINFO_FAIL=2
+claim "a partition that will not give its geometry to the recovery: cellshow answers from the journal, and fails" 255 \
+    $'NEW-CELL\n' $'Can\'t get mtd-info!\n' -- show x 100
+same "a partition that will not give its geometry: the journal stays" "$JOURNAL_NAME" "$(ls "$FACTORY_JOURNAL_DIR")"
+unset MTDSIM_GETINFO_FAIL
+cut_state
 export MTDSIM_WRITE_FAIL=all:ETIMEDOUT
 show x 100 >"$FLASH_DIR/out" 2>"$FLASH_DIR/err"
 same "completing fails: cellshow answers from the journal, and fails" $'255\nNEW-CELL' "$?
@@ -241,8 +252,6 @@ $(good_write 0; good_write 0x20000; good_write 0x40000)
 }
 no_journal "a journal directory whose parent is missing" "No such file or directory" \
     FACTORY_JOURNAL_DIR=$FLASH_DIR/missing/journal
-no_journal "a journal directory on tmpfs" "a file system that does not survive a power cut" MTDSIM_JOURNAL_FS=tmpfs
-no_journal "a journal directory on ramfs" "a file system that does not survive a power cut" MTDSIM_JOURNAL_FS=ramfs
 no_journal "a journal that cannot be written" "write: No space left on device" MTDSIM_FILE_FAIL=write:ENOSPC
 no_journal "a journal that cannot be synced" "sync: Input/output error" MTDSIM_FILE_FAIL=fsync:EIO
 no_journal "a journal that cannot be renamed" "rename: Read-only file system" MTDSIM_FILE_FAIL=rename:EROFS
@@ -258,6 +267,21 @@ claim "a journal the file system takes in pieces is written whole" 0 "" \
     "$(good_write 0; good_write 0x20000; good_write 0x40000)"$'\n' -- rw w 100 IN-PIECES
 unset MTDSIM_FILE_FAIL
 committed "a journal taken in pieces"
+
+# A journal on a file system that a power cut empties still serves against a killed
+# process: it is kept, with a warning.
+for fs in tmpfs ramfs; do
+    flash 0x80000
+    export MTDSIM_JOURNAL_FS=$fs
+    expect_region 100 VOLATILE
+    claim "a journal directory on $fs: cellrw w warns and commits" 0 "" \
+        "cellrw: warning: the journal in $FACTORY_JOURNAL_DIR is on a file system that does not survive a power cut
+$(good_write 0; good_write 0x20000; good_write 0x40000)
+" -- rw w 100 VOLATILE
+    unset MTDSIM_JOURNAL_FS
+    committed "a journal directory on $fs"
+    same "a journal directory on $fs: the journal is gone after the commit" "" "$(ls -A "$FACTORY_JOURNAL_DIR")"
+done
 
 flash 0x80000
 rmdir "$FACTORY_JOURNAL_DIR"
