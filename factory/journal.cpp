@@ -140,7 +140,9 @@ int journal_dir_durable(const char *dir)
     close(fd);
     if (asked != 0)
         return 1;
-    return fs.f_type == TMPFS_MAGIC || fs.f_type == RAMFS_MAGIC ? 0 : 1;
+    // The magic is 32 bits, which a 32-bit f_type holds as a signed number.
+    const uint32_t type = uint32_t(fs.f_type);
+    return type == uint32_t(TMPFS_MAGIC) || type == uint32_t(RAMFS_MAGIC) ? 0 : 1;
 }
 
 // Write all `size` bytes of `data` to `fd`. Returns 0, or -1 with errno set (ENOSPC for a
