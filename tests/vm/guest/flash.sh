@@ -1,7 +1,9 @@
 # SPDX-License-Identifier: MIT
-# Helpers of the flash suites in the guest: the chips, the reference region, and the
-# region read back the way the programs' reader finds it. Sourced after claim.sh; the
-# shipped programs are /bin/cellrw and /bin/cellshow, the probe is /bin/mtdprobe.
+# Helpers of the flash suites in the guest: the chips, the journal's disk, the reference
+# region, and the region read back the way the programs' reader finds it. Sourced after
+# claim.sh; the shipped programs are /bin/cellrw and /bin/cellshow, the probe is
+# /bin/mtdprobe. The suites need the modules of the disk (virtio_pci virtio_blk
+# crc32c_generic ext4) and the disk itself (vm-disk).
 
 DEV=/dev/mtd7
 BLOCK=131072
@@ -9,7 +11,23 @@ REGION=393216
 WORK=/tmp/flash
 mkdir -p "$WORK"
 
-# unload: no flash left; every mark and fault of the last chip is gone with it.
+# A commit keeps its journal on the guest's disk, an ext2 file system, which the programs
+# take to survive a power cut; the initramfs is a tmpfs or ramfs, where they warn. The
+# directory is the suites' own and starts empty with every chip.
+JOURNAL=/journal/cellrw
+JOURNAL_FILE=$JOURNAL/mtd7.journal
+export FACTORY_JOURNAL_DIR=$JOURNAL
+mkdir -p /journal
+{ modprobe virtio_pci && modprobe virtio_blk && modprobe crc32c_generic && modprobe ext4 &&
+    mount -t ext2 /dev/vda /journal; } || echo "mounting the journal's disk failed"
+
+# journal_left: the files in the journal directory, none after a commit that completed.
+journal_left() {
+    ls -A "$JOURNAL"
+}
+
+# unload: no flash left; every mark and fault of the last chip is gone with it, and so is
+# any journal of it.
 unload() {
     local module
     for module in mtdram nandsim; do
@@ -17,6 +35,8 @@ unload() {
             rmmod $module || echo "rmmod $module failed"
         fi
     done
+    rm -rf "$JOURNAL"
+    mkdir -m 700 "$JOURNAL"
 }
 
 # nand BLOCKS [PARAM...]: a fresh simulated NAND chip (2 KiB pages, 128 KiB blocks) whose
@@ -134,14 +154,16 @@ cell() {
     tail -c +$(($1 + 1)) "$WORK/expected" | head -c 300 | tr '\0' '\n' | head -n 1
 }
 
-# readback NAME BAD [OFFSET]: after a commit that exited 0, the kernel reports exactly the
-# blocks BAD ("1 2 ") bad, the good blocks in order hold the expected region, and
-# cellshow and cellrw r print its cells (those of the reference region, and OFFSET's).
+# readback NAME BAD [OFFSET]: after a commit that put the expected region on flash, the
+# kernel reports exactly the blocks BAD ("1 2 ") bad, the good blocks in order hold the
+# expected region, no journal is left, and cellshow and cellrw r print its cells (those of
+# the reference region, and OFFSET's).
 readback() {
     local off
     same "$1: the kernel reports bad blocks" "$2" "$(bad_blocks)"
     good_region >"$WORK/back"
     same "$1: the good blocks hold the expected region" "" "$(cmp "$WORK/back" "$WORK/expected" 2>&1)"
+    same "$1: no journal is left" "" "$(journal_left)"
     for off in $CELLS $3; do
         claim "$1: cellshow at $off" 0 "$(cell "$off")"$'\n' "" -- cellshow factory "$off"
     done

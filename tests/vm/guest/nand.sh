@@ -1,7 +1,8 @@
 # SPDX-License-Identifier: MIT
 # NAND: the kernel's answers to the calls the flash programs make, then cellrw and
 # cellshow on simulated NAND chips with bad, failing and wearing blocks.
-# vm-modules: nandsim
+# vm-modules: nandsim virtio_pci virtio_blk crc32c_generic ext4
+# vm-disk: 4
 . /vm/claim.sh
 . /vm/flash.sh
 
@@ -109,6 +110,14 @@ expect 512 ABC
 claim "clean: w" 0 "" "$(good_write 0; good_write 0x20000; good_write 0x40000)"$'\n' -- cellrw w 512 ABC
 readback "clean" "" 512
 same "clean: the block after the region is untouched" "tail3tail3" "$(dd if=$DEV bs=$BLOCK skip=3 count=1 2>/dev/null | head -c 10)"
+
+# The initramfs is a tmpfs or a ramfs: a journal there would not survive a power cut.
+put "$WORK/expected" 600 RAM
+claim "clean: w with the journal on the initramfs warns, and commits" 0 "" \
+    "cellrw: warning: no journal in /ramjournal (a file system that does not survive a power cut); a power cut during this commit would lose the factory data
+$(good_write 0; good_write 0x20000; good_write 0x40000)"$'\n' -- env FACTORY_JOURNAL_DIR=/ramjournal cellrw w 600 RAM
+same "clean: the journal on the initramfs is gone after the commit" "" "$(ls -A /ramjournal)"
+readback "clean, journal on the initramfs" "" 600
 
 echo "== the first block bad"
 nand 4 badblocks=$(chip_block 0)

@@ -1,7 +1,8 @@
 # SPDX-License-Identifier: MIT
 # NOR: the kernel's answers for a RAM-backed MTD device (mtdram), then cellrw and
 # cellshow on it.
-# vm-modules: nandsim mtdram
+# vm-modules: nandsim virtio_pci virtio_blk crc32c_generic ext4 mtdram
+# vm-disk: 4
 . /vm/claim.sh
 . /vm/flash.sh
 
