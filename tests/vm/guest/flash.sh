@@ -175,6 +175,17 @@ snapshot() {
     dd if=$DEV bs=$BLOCK 2>/dev/null | md5sum
 }
 
+# closed N COMMAND...: COMMAND run with its standard descriptor N closed.
+closed() {
+    local n=$1
+    shift
+    case $n in
+    0) "$@" <&- ;;
+    1) "$@" >&- ;;
+    2) "$@" 2>&- ;;
+    esac
+}
+
 # The lines cellrw writes while it commits.
 probe_line() { printf '[cgi_max_write] check badblock @ 0x%x\n' "$1"; }
 bad_line() { printf 'bad block at %08x bad\n' "$1"; }

@@ -1,6 +1,7 @@
 # SPDX-License-Identifier: MIT
 # NAND: the kernel's answers to the calls the flash programs make, then cellrw and
-# cellshow on simulated NAND chips with bad, failing and wearing blocks.
+# cellshow on simulated NAND chips with bad, failing and wearing blocks, and with closed
+# standard descriptors.
 # vm-modules: nandsim virtio_pci virtio_blk crc32c_generic ext4
 # vm-disk: 4
 . /vm/claim.sh
@@ -254,5 +255,17 @@ claim "read-only: cellrw w cannot open the partition" 255 "" $'mtd: /dev/mtd7 op
     -- cellrw w 512 X
 rm $DEV
 mv /dev/mtd7rw $DEV
+
+echo "== closed standard descriptors"
+# A closed descriptor is opened on /dev/null first: the partition never becomes one of
+# them, so no message of the programs can reach the flash.
+nand 4
+seed 0 1 2
+expect 100 CLOSED
+claim "standard error closed: w" 0 "" "" -- closed 2 cellrw w 100 CLOSED
+readback "standard error closed" "" 100
+before=$(snapshot)
+claim "standard output closed: cellshow" 0 "" "" -- closed 1 cellshow factory 0
+same "standard output closed: the flash is unchanged" "$before" "$(snapshot)"
 
 report
