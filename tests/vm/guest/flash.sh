@@ -6,7 +6,6 @@
 # crc32c_generic ext4) and the disk itself (vm-disk).
 
 DEV=/dev/mtd7
-BLOCK=131072
 REGION=393216
 WORK=/tmp/flash
 mkdir -p "$WORK"
@@ -39,7 +38,19 @@ unload() {
     mkdir -m 700 "$JOURNAL"
 }
 
-# nand BLOCKS [PARAM...]: a fresh simulated NAND chip (2 KiB pages, 128 KiB blocks) whose
+# The NAND chip that nand loads, by its erase-block size in KiB: its ID bytes, and the
+# geometry that BLOCK (bytes a block), PAGE (bytes a page) and PAGES (pages a block) give.
+# 128: ST Micro's 128 MiB chip, 2 KiB pages; 256: Micron's 1 GiB MT29F8G08ABACA, 4 KiB pages.
+chip() {
+    case $1 in
+    128) CHIP_ID=0x20,0xa1,0x00,0x15 BLOCK=131072 PAGE=2048 ;;
+    256) CHIP_ID=0x2c,0xd3,0x90,0xa6,0x64 BLOCK=262144 PAGE=4096 ;;
+    esac
+    PAGES=$((BLOCK / PAGE))
+}
+chip 128
+
+# nand BLOCKS [PARAM...]: a fresh simulated NAND chip, the one chip chose last, whose
 # partitions 0 to 6 are one block each, so that /dev/mtd7 is BLOCKS blocks long. The
 # PARAMs go to nandsim, which numbers blocks and pages from the chip's start: see
 # chip_block and chip_page.
@@ -47,7 +58,7 @@ nand() {
     local blocks=$1
     shift
     unload
-    modprobe nandsim id_bytes=0x20,0xa1,0x00,0x15 parts=1,1,1,1,1,1,1,$blocks "$@" ||
+    modprobe nandsim id_bytes=$CHIP_ID parts=1,1,1,1,1,1,1,$blocks "$@" ||
         echo "modprobe nandsim $* failed"
 }
 
@@ -55,25 +66,25 @@ nand() {
 # after a NAND chip that takes the first seven MTD numbers.
 nor() {
     unload
-    modprobe nandsim id_bytes=0x20,0xa1,0x00,0x15 parts=1,1,1,1,1,1 &&
+    modprobe nandsim id_bytes=$CHIP_ID parts=1,1,1,1,1,1 &&
         modprobe mtdram total_size="$1" erase_size=128 ||
         echo "modprobe mtdram total_size=$1 failed"
 }
 
 # chip_block B: nandsim's number of block B of mtd7. chip_page B P: of its page P.
 chip_block() { echo $((7 + $1)); }
-chip_page() { echo $(((7 + $1) * 64 + $2)); }
+chip_page() { echo $(((7 + $1) * PAGES + $2)); }
 
 # put FILE OFFSET TEXT: TEXT and a NUL at byte OFFSET of FILE.
 put() {
     printf '%s\0' "$3" | dd of="$1" bs=1 seek="$2" conv=notrunc 2>/dev/null
 }
 
-# The reference region: block k of it is "imgk" repeated, with NUL-terminated cells at
-# CELLS, one of them across the edge of blocks 1 and 2.
+# The reference region: its 128 KiB block k is "imgk" repeated, with NUL-terminated cells
+# at CELLS, one of them across the edge of blocks 1 and 2.
 CELLS="512 131072 262136 392960"
 for k in 0 1 2; do
-    yes "img$k" | tr -d '\n' | head -c $BLOCK
+    yes "img$k" | tr -d '\n' | head -c 131072
 done >"$WORK/image"
 put "$WORK/image" 0 FACTORY
 put "$WORK/image" 512 SN123
@@ -102,7 +113,7 @@ fill() {
 # damage B: page 0 of block B programmed a second time, with other data and without an
 # erase, so that its ECC no longer matches: its reads fail uncorrectably.
 damage() {
-    seq 100000 | tr -d '\n' | head -c 2048 | dd of=$DEV bs=2048 seek=$(($1 * 64)) conv=notrunc 2>/dev/null ||
+    seq 100000 | tr -d '\n' | head -c $PAGE | dd of=$DEV bs=$PAGE seek=$(($1 * PAGES)) conv=notrunc 2>/dev/null ||
         echo "damaging block $1 failed"
 }
 
@@ -173,6 +184,13 @@ readback() {
 # snapshot: a checksum of every byte of mtd7, bad blocks included.
 snapshot() {
     dd if=$DEV bs=$BLOCK 2>/dev/null | md5sum
+}
+
+# past_region B: a checksum of the bytes of block B past the region, when B is the
+# region's last block and the region ends inside it.
+past_region() {
+    local tail=$((REGION % BLOCK))
+    dd if=$DEV bs=$PAGE skip=$((($1 * BLOCK + tail) / PAGE)) count=$(((BLOCK - tail) / PAGE)) 2>/dev/null | md5sum
 }
 
 # closed N COMMAND...: COMMAND run with its standard descriptor N closed.

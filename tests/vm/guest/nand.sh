@@ -1,7 +1,7 @@
 # SPDX-License-Identifier: MIT
 # NAND: the kernel's answers to the calls the flash programs make, then cellrw and
-# cellshow on simulated NAND chips with bad, failing and wearing blocks, and with closed
-# standard descriptors.
+# cellshow on simulated NAND chips with bad, failing and wearing blocks, with erase blocks
+# wider than the region's tail, and with closed standard descriptors.
 # vm-modules: nandsim virtio_pci virtio_blk crc32c_generic ext4
 # vm-disk: 4
 . /vm/claim.sh
@@ -267,5 +267,21 @@ readback "standard error closed" "" 100
 before=$(snapshot)
 claim "standard output closed: cellshow" 0 "" "" -- closed 1 cellshow factory 0
 same "standard output closed: the flash is unchanged" "$before" "$(snapshot)"
+
+echo "== 256 KiB blocks: the region ends inside its last block"
+# The commit erases the whole of block 1, and writes back the half past the region as it was.
+chip 256
+nand 3
+seed 0 1
+yes past1 | tr -d '\n' | head -c $((2 * BLOCK - REGION)) | dd of=$DEV bs=$PAGE seek=$((REGION / PAGE)) 2>/dev/null
+fill 2 tail2
+past=$(past_region 1)
+expect 392960 WIDE
+claim "256 KiB blocks: w" 0 "" "$(good_write 0; good_write 0x40000)"$'\n' -- cellrw w 392960 WIDE
+readback "256 KiB blocks" "" 392960
+same "256 KiB blocks: the rest of the region's last block is unchanged" "$past" "$(past_region 1)"
+same "256 KiB blocks: the block after the region is untouched" "tail2tail2" \
+    "$(dd if=$DEV bs=$BLOCK skip=2 count=1 2>/dev/null | head -c 10)"
+chip 128
 
 report
