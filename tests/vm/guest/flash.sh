@@ -210,6 +210,7 @@ bad_line() { printf 'bad block at %08x bad\n' "$1"; }
 nand_line() { printf '[cgi_max_write] write flash @ %08x, length = %d, MEMTYPE=NAND FLASH\n' "$1" $BLOCK; }
 nor_line() { printf '[cgi_max_write] write flash @ %08x, length = %d, MEMTYPE=NOR FLASH\n' "$1" $BLOCK; }
 marking_line() { printf 'Marking block at %08x bad\n' "$1"; }
+completing_line() { printf '%s: completing an interrupted commit from %s\n' "$1" "$JOURNAL_FILE"; }
 # good_write OFFSET: the probe and the write of a good block.
 good_write() { probe_line "$1"; nand_line "$1"; }
 

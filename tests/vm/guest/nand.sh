@@ -1,7 +1,7 @@
 # SPDX-License-Identifier: MIT
 # NAND: the kernel's answers to the calls the flash programs make, then cellrw and
 # cellshow on simulated NAND chips with bad, failing and wearing blocks, with erase blocks
-# wider than the region's tail, and with closed standard descriptors.
+# wider than the region's tail, with closed standard descriptors, and killed mid-commit.
 # vm-modules: nandsim virtio_pci virtio_blk crc32c_generic ext4
 # vm-disk: 4
 . /vm/claim.sh
@@ -282,6 +282,48 @@ readback "256 KiB blocks" "" 392960
 same "256 KiB blocks: the rest of the region's last block is unchanged" "$past" "$(past_region 1)"
 same "256 KiB blocks: the block after the region is untouched" "tail2tail2" \
     "$(dd if=$DEV bs=$BLOCK skip=2 count=1 2>/dev/null | head -c 10)"
+# Killed once block 1 is erased: the data past the region is then only in the journal.
+put "$WORK/expected" 512 WIDE-KILLED
+claim "256 KiB blocks: w killed as its second erase returns" 137 "" "" -- mtdkill erase 2 cellrw w 512 WIDE-KILLED
+claim "256 KiB blocks: cellshow completes the commit" 0 $'WIDE-KILLED\n' \
+    "$(completing_line cellshow; good_write 0; good_write 0x40000)"$'\n' -- cellshow factory 512
+readback "256 KiB blocks, killed" "" 512
+same "256 KiB blocks, killed: the rest of the region's last block is unchanged" "$past" "$(past_region 1)"
 chip 128
+
+echo "== cellrw w killed during its commit"
+# SIGKILL as one of the commit's flash calls returns: the journal holds the image, and the
+# next run of either program completes the commit before it answers, even when that run
+# is killed too.
+commit=$(good_write 0; good_write 0x20000; good_write 0x40000)
+nand 4
+seed 0 1 2
+expect 100 KILLED
+claim "killed during the erases: w" 137 "" "" -- mtdkill erase 1 cellrw w 100 KILLED
+same "killed during the erases: the journal is kept, block 0 is blank" "mtd7.journal
+read 0x0 0x20000 -> 0x20000 = ff*131072" "$(journal_left; mtdprobe -r $DEV seek 0 read 0x20000 | grep ^read)"
+claim "killed during the erases: cellshow, killed as its second erase returns" 137 "" "$(completing_line cellshow)"$'\n' \
+    -- mtdkill erase 2 cellshow factory 100
+claim "killed during the erases: cellrw r completes the commit" 0 "KILLED" "$(completing_line cellrw; echo "$commit")"$'\n' \
+    -- cellrw r 100
+readback "killed during the erases" "" 100
+
+nand 4
+seed 0 1 2
+claim "killed between two writes: w" 137 "" "$(good_write 0)"$'\n' -- mtdkill write 1 cellrw w 100 KILLED
+same "killed between two writes: the journal is kept, block 1 is blank" "mtd7.journal
+read 0x20000 0x20000 -> 0x20000 = ff*131072" "$(journal_left; mtdprobe -r $DEV seek 0x20000 read 0x20000 | grep ^read)"
+claim "killed between two writes: cellshow completes the commit" 0 $'KILLED\n' "$(completing_line cellshow; echo "$commit")"$'\n' \
+    -- cellshow factory 100
+readback "killed between two writes" "" 100
+
+nand 4
+seed 0 1 2
+claim "killed after the last write: w" 137 "" "$commit"$'\n' -- mtdkill write 3 cellrw w 100 KILLED
+same "killed after the last write: the journal is kept, the flash holds the new region" "mtd7.journal" \
+    "$(journal_left; good_region | cmp - "$WORK/expected" 2>&1)"
+claim "killed after the last write: cellrw r finds the commit complete" 0 "KILLED" "$(completing_line cellrw)"$'\n' \
+    -- cellrw r 100
+readback "killed after the last write" "" 100
 
 report
