@@ -6,7 +6,8 @@
 # - clang 14 with its sanitizer and libFuzzer runtimes and llvm's symbolizer for the
 #   fuzzing, valgrind for the memcheck run;
 # - for the VM tests (tests/vm): QEMU for x86-64 and ARM guests, a static busybox, cpio
-#   and kmod for the initramfs, and the SELinux tools that compile Debian's MLS policy;
+#   and kmod for the initramfs, e2fsprogs for the flash suites' disk, and the SELinux tools
+#   that compile Debian's MLS policy;
 # - for the ARM suites: the cross compilers, libselinux and GoogleTest for armhf and arm64
 #   (Debian multiarch), and qemu-user;
 # - for the benchmark: mtd-utils for its guest, and time for its memory figures;
@@ -19,7 +20,7 @@ sudo=""
 [ "$(id -u)" = 0 ] || sudo=sudo
 pkgs="cmake make g++ pkg-config libselinux1-dev libgtest-dev libgmock-dev binutils
       mandoc groff-base clang libclang-rt-14-dev llvm valgrind
-      qemu-system-x86 qemu-system-arm busybox-static cpio kmod gzip policycoreutils libc6-dev
+      qemu-system-x86 qemu-system-arm busybox-static cpio kmod gzip e2fsprogs policycoreutils libc6-dev
       mtd-utils time dpkg-dev lintian fakeroot
       qemu-user
       g++-arm-linux-gnueabihf libselinux1-dev:armhf libgtest-dev:armhf

@@ -14,6 +14,9 @@
 #   # vm-modules: NAME...   kernel modules, with what they depend on
 #   # vm-append: ARG...     kernel command-line arguments
 #   # vm-policy: yes        the compiled MLS policy, as /vm/policy
+#   # vm-disk: MIB          a fresh, empty ext2 file system of MIB MiB, root's, as the
+#                           guest's virtio disk (/dev/vda once virtio_pci and virtio_blk
+#                           are loaded; ext4 mounts it)
 #
 # The guest prints FIELDTOOLS-VM-UP when its init starts and FIELDTOOLS-VM-RESULT
 # status=N when the suite is done. The armhf guest runs under TCG. For amd64, KVM is used
@@ -80,6 +83,12 @@ command -v cpio >/dev/null || fail "cpio is missing (tools/deps.sh installs it)"
 header() {
     sed -n "s/^# vm-$1: *//p" "$script"
 }
+
+disk_mib=$(header disk)
+if [ -n "$disk_mib" ]; then
+    # A user's PATH may leave out the system directories.
+    mke2fs=$(PATH=$PATH:/usr/sbin:/sbin command -v mke2fs) || fail "mke2fs is missing (tools/deps.sh installs e2fsprogs)"
+fi
 
 # interpreter FILE: the dynamic loader FILE asks for; nothing for a static program.
 interpreter() {
@@ -161,6 +170,21 @@ build_initramfs() {
     (cd "$root" && find . | LC_ALL=C sort | cpio -o -H newc -R 0:0 --quiet | gzip -1) >"$work/initramfs.gz"
 }
 
+# make_disk: the suite's disk, made afresh for every boot, so that no run sees another's
+# files. The same virtio PCI disk serves both guests: the ARM virt board has a PCI host too.
+make_disk() {
+    rm -f "$work/disk.img"
+    [ -n "$disk_mib" ] || return 0
+    "$mke2fs" -q -F -t ext2 -m 0 -E root_owner=0:0 "$work/disk.img" "${disk_mib}M" >/dev/null ||
+        fail "mke2fs could not make $work/disk.img"
+}
+
+# disk_arguments: QEMU's arguments for the suite's disk, if it has one.
+disk_arguments() {
+    [ -n "$disk_mib" ] || return 0
+    echo "-drive file=$work/disk.img,format=raw,if=none,id=disk -device virtio-blk-pci,drive=disk"
+}
+
 kvm_loaded() {
     [ "$arch" = amd64 ] && { [ -e /sys/module/kvm_intel ] || [ -e /sys/module/kvm_amd ]; } && [ -w /dev/kvm ]
 }
@@ -180,11 +204,12 @@ machine() {
 boot() {
     local accel=$1
     : >"$log"
+    make_disk
     # shellcheck disable=SC2046
     timeout "${FIELDTOOLS_VM_TIMEOUT:-240}" $qemu_system $(machine "$accel") \
         -m 512 -smp 1 -nodefaults -no-user-config \
         -display none -monitor none -nic none -no-reboot -serial file:"$log" \
-        -kernel "$vmlinuz" -initrd "$work/initramfs.gz" \
+        $(disk_arguments) -kernel "$vmlinuz" -initrd "$work/initramfs.gz" \
         -append "console=$console panic=-1 quiet $(header append)" &
     local qemu=$! waited=0
     if [ "$accel" = kvm ]; then

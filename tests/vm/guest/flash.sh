@@ -1,15 +1,32 @@
 # SPDX-License-Identifier: MIT
-# Helpers of the flash suites in the guest: the chips, the reference region, and the
-# region read back the way the programs' reader finds it. Sourced after claim.sh; the
-# shipped programs are /bin/cellrw and /bin/cellshow, the probe is /bin/mtdprobe.
+# Helpers of the flash suites in the guest: the chips, the journal's disk, the reference
+# region, and the region read back the way the programs' reader finds it. Sourced after
+# claim.sh; the shipped programs are /bin/cellrw and /bin/cellshow, the probe is
+# /bin/mtdprobe. The suites need the modules of the disk (virtio_pci virtio_blk
+# crc32c_generic ext4) and the disk itself (vm-disk).
 
 DEV=/dev/mtd7
-BLOCK=131072
 REGION=393216
 WORK=/tmp/flash
 mkdir -p "$WORK"
 
-# unload: no flash left; every mark and fault of the last chip is gone with it.
+# A commit keeps its journal on the guest's disk, an ext2 file system, which the programs
+# take to survive a power cut; the initramfs is a tmpfs or ramfs, where they warn. The
+# directory is the suites' own and starts empty with every chip.
+JOURNAL=/journal/cellrw
+JOURNAL_FILE=$JOURNAL/mtd7.journal
+export FACTORY_JOURNAL_DIR=$JOURNAL
+mkdir -p /journal
+{ modprobe virtio_pci && modprobe virtio_blk && modprobe crc32c_generic && modprobe ext4 &&
+    mount -t ext2 /dev/vda /journal; } || echo "mounting the journal's disk failed"
+
+# journal_left: the files in the journal directory, none after a commit that completed.
+journal_left() {
+    ls -A "$JOURNAL"
+}
+
+# unload: no flash left; every mark and fault of the last chip is gone with it, and so is
+# any journal of it.
 unload() {
     local module
     for module in mtdram nandsim; do
@@ -17,9 +34,23 @@ unload() {
             rmmod $module || echo "rmmod $module failed"
         fi
     done
+    rm -rf "$JOURNAL"
+    mkdir -m 700 "$JOURNAL"
 }
 
-# nand BLOCKS [PARAM...]: a fresh simulated NAND chip (2 KiB pages, 128 KiB blocks) whose
+# The NAND chip that nand loads, by its erase-block size in KiB: its ID bytes, and the
+# geometry that BLOCK (bytes a block), PAGE (bytes a page) and PAGES (pages a block) give.
+# 128: ST Micro's 128 MiB chip, 2 KiB pages; 256: Micron's 1 GiB MT29F8G08ABACA, 4 KiB pages.
+chip() {
+    case $1 in
+    128) CHIP_ID=0x20,0xa1,0x00,0x15 BLOCK=131072 PAGE=2048 ;;
+    256) CHIP_ID=0x2c,0xd3,0x90,0xa6,0x64 BLOCK=262144 PAGE=4096 ;;
+    esac
+    PAGES=$((BLOCK / PAGE))
+}
+chip 128
+
+# nand BLOCKS [PARAM...]: a fresh simulated NAND chip, the one chip chose last, whose
 # partitions 0 to 6 are one block each, so that /dev/mtd7 is BLOCKS blocks long. The
 # PARAMs go to nandsim, which numbers blocks and pages from the chip's start: see
 # chip_block and chip_page.
@@ -27,7 +58,7 @@ nand() {
     local blocks=$1
     shift
     unload
-    modprobe nandsim id_bytes=0x20,0xa1,0x00,0x15 parts=1,1,1,1,1,1,1,$blocks "$@" ||
+    modprobe nandsim id_bytes=$CHIP_ID parts=1,1,1,1,1,1,1,$blocks "$@" ||
         echo "modprobe nandsim $* failed"
 }
 
@@ -35,25 +66,25 @@ nand() {
 # after a NAND chip that takes the first seven MTD numbers.
 nor() {
     unload
-    modprobe nandsim id_bytes=0x20,0xa1,0x00,0x15 parts=1,1,1,1,1,1 &&
+    modprobe nandsim id_bytes=$CHIP_ID parts=1,1,1,1,1,1 &&
         modprobe mtdram total_size="$1" erase_size=128 ||
         echo "modprobe mtdram total_size=$1 failed"
 }
 
 # chip_block B: nandsim's number of block B of mtd7. chip_page B P: of its page P.
 chip_block() { echo $((7 + $1)); }
-chip_page() { echo $(((7 + $1) * 64 + $2)); }
+chip_page() { echo $(((7 + $1) * PAGES + $2)); }
 
 # put FILE OFFSET TEXT: TEXT and a NUL at byte OFFSET of FILE.
 put() {
     printf '%s\0' "$3" | dd of="$1" bs=1 seek="$2" conv=notrunc 2>/dev/null
 }
 
-# The reference region: block k of it is "imgk" repeated, with NUL-terminated cells at
-# CELLS, one of them across the edge of blocks 1 and 2.
+# The reference region: its 128 KiB block k is "imgk" repeated, with NUL-terminated cells
+# at CELLS, one of them across the edge of blocks 1 and 2.
 CELLS="512 131072 262136 392960"
 for k in 0 1 2; do
-    yes "img$k" | tr -d '\n' | head -c $BLOCK
+    yes "img$k" | tr -d '\n' | head -c 131072
 done >"$WORK/image"
 put "$WORK/image" 0 FACTORY
 put "$WORK/image" 512 SN123
@@ -82,7 +113,7 @@ fill() {
 # damage B: page 0 of block B programmed a second time, with other data and without an
 # erase, so that its ECC no longer matches: its reads fail uncorrectably.
 damage() {
-    seq 100000 | tr -d '\n' | head -c 2048 | dd of=$DEV bs=2048 seek=$(($1 * 64)) conv=notrunc 2>/dev/null ||
+    seq 100000 | tr -d '\n' | head -c $PAGE | dd of=$DEV bs=$PAGE seek=$(($1 * PAGES)) conv=notrunc 2>/dev/null ||
         echo "damaging block $1 failed"
 }
 
@@ -134,14 +165,16 @@ cell() {
     tail -c +$(($1 + 1)) "$WORK/expected" | head -c 300 | tr '\0' '\n' | head -n 1
 }
 
-# readback NAME BAD [OFFSET]: after a commit that exited 0, the kernel reports exactly the
-# blocks BAD ("1 2 ") bad, the good blocks in order hold the expected region, and
-# cellshow and cellrw r print its cells (those of the reference region, and OFFSET's).
+# readback NAME BAD [OFFSET]: after a commit that put the expected region on flash, the
+# kernel reports exactly the blocks BAD ("1 2 ") bad, the good blocks in order hold the
+# expected region, no journal is left, and cellshow and cellrw r print its cells (those of
+# the reference region, and OFFSET's).
 readback() {
     local off
     same "$1: the kernel reports bad blocks" "$2" "$(bad_blocks)"
     good_region >"$WORK/back"
     same "$1: the good blocks hold the expected region" "" "$(cmp "$WORK/back" "$WORK/expected" 2>&1)"
+    same "$1: no journal is left" "" "$(journal_left)"
     for off in $CELLS $3; do
         claim "$1: cellshow at $off" 0 "$(cell "$off")"$'\n' "" -- cellshow factory "$off"
     done
@@ -153,12 +186,31 @@ snapshot() {
     dd if=$DEV bs=$BLOCK 2>/dev/null | md5sum
 }
 
+# past_region B: a checksum of the bytes of block B past the region, when B is the
+# region's last block and the region ends inside it.
+past_region() {
+    local tail=$((REGION % BLOCK))
+    dd if=$DEV bs=$PAGE skip=$((($1 * BLOCK + tail) / PAGE)) count=$(((BLOCK - tail) / PAGE)) 2>/dev/null | md5sum
+}
+
+# closed N COMMAND...: COMMAND run with its standard descriptor N closed.
+closed() {
+    local n=$1
+    shift
+    case $n in
+    0) "$@" <&- ;;
+    1) "$@" >&- ;;
+    2) "$@" 2>&- ;;
+    esac
+}
+
 # The lines cellrw writes while it commits.
 probe_line() { printf '[cgi_max_write] check badblock @ 0x%x\n' "$1"; }
 bad_line() { printf 'bad block at %08x bad\n' "$1"; }
 nand_line() { printf '[cgi_max_write] write flash @ %08x, length = %d, MEMTYPE=NAND FLASH\n' "$1" $BLOCK; }
 nor_line() { printf '[cgi_max_write] write flash @ %08x, length = %d, MEMTYPE=NOR FLASH\n' "$1" $BLOCK; }
 marking_line() { printf 'Marking block at %08x bad\n' "$1"; }
+completing_line() { printf '%s: completing an interrupted commit from %s\n' "$1" "$JOURNAL_FILE"; }
 # good_write OFFSET: the probe and the write of a good block.
 good_write() { probe_line "$1"; nand_line "$1"; }
 

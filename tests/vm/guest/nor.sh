@@ -1,7 +1,8 @@
 # SPDX-License-Identifier: MIT
 # NOR: the kernel's answers for a RAM-backed MTD device (mtdram), then cellrw and
-# cellshow on it.
-# vm-modules: nandsim mtdram
+# cellshow on it, also with closed standard descriptors.
+# vm-modules: nandsim virtio_pci virtio_blk crc32c_generic ext4 mtdram
+# vm-disk: 4
 . /vm/claim.sh
 . /vm/flash.sh
 
@@ -50,6 +51,18 @@ put "$WORK/expected" 600 NORCELL
 claim "NOR: a second w, across a block edge" 0 "" "$(nor_line 0; nor_line 0x20000; nor_line 0x40000)"$'\n' \
     -- cellrw w 262136 NOR-ACROSS-EDGE
 readback "NOR, second commit" "" 262136
+
+echo "== closed standard descriptors"
+# Flash that takes writes of any length at any offset: a message written to the partition
+# would land in the region.
+nor 1024
+seed 0 1 2
+expect 100 CLOSED
+claim "NOR, standard error closed: w" 0 "" "" -- closed 2 cellrw w 100 CLOSED
+readback "NOR, standard error closed" "" 100
+before=$(snapshot)
+claim "NOR, standard output closed: cellshow" 0 "" "" -- closed 1 cellshow factory 0
+same "NOR, standard output closed: the flash is unchanged" "$before" "$(snapshot)"
 
 echo "== a NOR partition smaller than the region"
 nor 256
