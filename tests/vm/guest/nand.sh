@@ -118,7 +118,7 @@ same "clean: the block after the region is untouched" "tail3tail3" "$(dd if=$DEV
 # The initramfs is a tmpfs or a ramfs: a journal there would not survive a power cut.
 put "$WORK/expected" 600 RAM
 claim "clean: w with the journal on the initramfs warns, and commits" 0 "" \
-    "cellrw: warning: no journal in /ramjournal (a file system that does not survive a power cut); a power cut during this commit would lose the factory data
+    "cellrw: warning: the journal in /ramjournal is on a file system that does not survive a power cut
 $(good_write 0; good_write 0x20000; good_write 0x40000)"$'\n' -- env FACTORY_JOURNAL_DIR=/ramjournal cellrw w 600 RAM
 same "clean: the journal on the initramfs is gone after the commit" "" "$(ls -A /ramjournal)"
 readback "clean, journal on the initramfs" "" 600
@@ -227,7 +227,7 @@ nand 3 weakblocks=$(chip_block 2):0
 seed 0 1 2
 expect 9 X
 claim "worn last block: w stops, writes the image back and fails" 255 "" \
-    "$(echo 'erase failure!'; nand_line 0; nand_line 0x20000; nand_line 0x40000)"$'\n' -- cellrw w 9 X
+    "$(echo 'erase failure!'; nand_line 0; nand_line 0x20000; nand_line 0x40000)"$'\ncellrw: the commit stopped, but the flash holds the new factory data\n' -- cellrw w 9 X
 readback "worn last block" "" 9
 
 echo "== uncorrectable errors in the second block"
