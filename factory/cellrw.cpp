@@ -39,7 +39,7 @@ static int run_command(int argc, char **argv)
 
 int main(int argc, char **argv)
 {
-    if (mtd_prepare_process() != 0)
+    if (mtd_prepare_process("cellrw") != 0)
         return -1;
     mtd_init_data(factory);
     if (argc <= 2) {

@@ -13,7 +13,7 @@ static constexpr char open_fail_msg[] = "Factory: %s open fail!!!\n";
 
 int main(int argc, char **argv)
 {
-    if (mtd_prepare_process() != 0)
+    if (mtd_prepare_process("cellshow") != 0)
         return -1;
     if (argc <= 2) {
         fputs(usage_msg, stderr);

@@ -59,6 +59,10 @@ static constexpr char journal_readonly_msg[] =
     "%s: %s cannot be written: answering from the interrupted commit in %s\n";
 static constexpr char name_none_msg[] = "%s: no MTD partition is named %s\n";
 static constexpr char name_many_msg[] = "%s: %d MTD partitions are named %s\n";
+static constexpr char no_null_msg[] = "%s: cannot open /dev/null: %s\n";
+static constexpr char journal_dir_msg[] = "%s: FACTORY_JOURNAL_DIR is not an absolute path: %s\n";
+static constexpr char journal_unknown_msg[] =
+    "%s: cannot tell whether %s holds an interrupted commit; nothing written\n";
 static constexpr char signal_held_msg[] = "%s: signal %d arrived during the commit, which was finished first\n";
 
 // What the commit has done to each erase block, so that the writer programs only blocks
@@ -86,8 +90,17 @@ struct CommitRecord {
 };
 static CommitRecord record = {{}, 0, nullptr, -1, false, false, false};
 
-// The termination signals, held while a commit runs so that none leaves the region half written.
-static constexpr int held_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+// The signals that end a process by default and can be held: a commit holds them, and the
+// real-time ones, so that none leaves the region half written. (SIGXFSZ is left alone: held,
+// an oversized journal write fails instead, before anything is erased.)
+static constexpr int held_signals[] = {
+    SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF, SIGXCPU, SIGPWR, SIGIO,
+#ifdef SIGSTKFLT
+    SIGSTKFLT,
+#endif
+};
+// The signal mask of the caller, restored once the commit is over.
+static sigset_t caller_mask;
 
 void mtd_init_data(FactoryImage &img)
 {
@@ -151,7 +164,7 @@ static int64_t skip_bad_blocks(int fd, const mtd_info_user &info, int64_t done, 
     }
 }
 
-int mtd_prepare_process()
+int mtd_prepare_process(const char *prog)
 {
     // A closed descriptor 0, 1 or 2 would be handed to the partition, and our own messages
     // would then be programmed into flash.
@@ -160,8 +173,11 @@ int mtd_prepare_process()
             continue;
         const int null = open("/dev/null", O_RDWR);
         if (null != fd) {
+            const int cause = errno;
             if (null >= 0)
                 close(null);
+            else if (fcntl(2, F_GETFD) != -1)
+                fprintf(stderr, no_null_msg, prog, strerror(cause));
             return -1;
         }
     }
@@ -170,13 +186,23 @@ int mtd_prepare_process()
     return 0;
 }
 
+// Whether `sig` is one that a commit holds.
+static bool held(int sig)
+{
+    for (const int h : held_signals)
+        if (h == sig)
+            return true;
+    return sig >= SIGRTMIN && sig <= SIGRTMAX;
+}
+
 void mtd_hold_signals()
 {
     sigset_t set;
     sigemptyset(&set);
-    for (const int sig : held_signals)
-        sigaddset(&set, sig);
-    sigprocmask(SIG_BLOCK, &set, nullptr);
+    for (int sig = 1; sig < NSIG; sig++)
+        if (held(sig))
+            sigaddset(&set, sig);
+    sigprocmask(SIG_BLOCK, &set, &caller_mask);
 }
 
 int mtd_release_signals(const char *prog)
@@ -184,18 +210,15 @@ int mtd_release_signals(const char *prog)
     sigset_t pending;
     sigemptyset(&pending);
     sigpending(&pending);
-    for (const int sig : held_signals) {
-        if (sigismember(&pending, sig) == 1) {
+    for (int sig = 1; sig < NSIG; sig++) {
+        // One the caller held itself is the caller's business, as it was before.
+        if (held(sig) && sigismember(&pending, sig) == 1 && sigismember(&caller_mask, sig) != 1) {
             // Left held: delivered now, it would end the process before its cleanup.
             fprintf(stderr, signal_held_msg, prog, sig);
             return -1;
         }
     }
-    sigset_t set;
-    sigemptyset(&set);
-    for (const int sig : held_signals)
-        sigaddset(&set, sig);
-    sigprocmask(SIG_UNBLOCK, &set, nullptr);
+    sigprocmask(SIG_SETMASK, &caller_mask, nullptr);
     return 0;
 }
 
@@ -834,16 +857,27 @@ void mtd_region_whole(RegionState &state, int32_t size)
 // named after the build's partition setting, not after the device it resolves to, so that a
 // renumbering of the partitions does not lose it.
 struct JournalPlace {
-    const char *dir;
+    char dir[PATH_MAX];
     char name[NAME_MAX];
     char path[PATH_MAX];
 };
 
-static void journal_place(JournalPlace &place)
+// Set up `place`. Returns 0, or -1 after saying that $FACTORY_JOURNAL_DIR is no absolute
+// path: a relative one would name another directory for each working directory, and a
+// journal left in one would go unseen from the others.
+static int journal_place(JournalPlace &place, const char *prog)
 {
-    place.dir = journal_dir(FACTORY_JOURNAL_DIR);
+    const char *dir = journal_dir(FACTORY_JOURNAL_DIR);
+    if (dir[0] != '/') {
+        fprintf(stderr, journal_dir_msg, prog, dir);
+        return -1;
+    }
+    snprintf(place.dir, sizeof place.dir, "%s", dir);
+    for (size_t n = strlen(place.dir); n > 1 && place.dir[n - 1] == '/';)
+        place.dir[--n] = '\0';
     journal_name(FACTORY_DEVICE, place.name, sizeof place.name);
     snprintf(place.path, sizeof place.path, "%s/%s", place.dir, place.name);
+    return 0;
 }
 
 
@@ -857,12 +891,13 @@ static int look_for_journal(const JournalPlace &place, JournalHeader &header, ch
     *payload = nullptr;
     if (journal_use_dir(place.dir, false, why) != 0) {
         const int cause = errno;
+        // A directory not to be used (a link, another owner's) may still hold a journal.
         struct stat st;
-        if (cause == EPERM && lstat(place.path, &st) == 0) {
+        if ((cause == EPERM || cause == ENOTDIR) && lstat(place.path, &st) == 0) {
             *what = place.dir;
             return journal_untrusted;
         }
-        // No directory there, or something else in its place: no journal either.
+        // No directory there, or a file in its place: no journal either.
         if (cause == ENOENT || cause == ENOTDIR || cause == EPERM)
             return journal_missing;
         errno = cause;
@@ -914,20 +949,21 @@ int mtd_recover(int &fd, const char *device, bool writing, const char *prog, cha
 {
     *answer = nullptr;
     JournalPlace place;
-    journal_place(place);
+    if (journal_place(place, prog) != 0)
+        return recover_stop;
     JournalHeader header{};
     char *payload = nullptr;
     const char *why = "";
     const char *what = place.path;
     int found = look_for_journal(place, header, &payload, &why, &what);
     // A reader that may not look goes on: it never writes anything that could go stale.
-    if (found == journal_missing || (found == journal_unreadable && !writing))
+    if (found == journal_missing || (found == journal_unreadable && !writing && (errno == EACCES || errno == EPERM)))
         return recover_none;
     if (found != journal_valid) {
         report_journal(prog, found, what, why);
         if (!writing)
             return recover_flash_failed;
-        fprintf(stderr, journal_blocks_msg, prog, what);
+        fprintf(stderr, found == journal_unreadable ? journal_unknown_msg : journal_blocks_msg, prog, what);
         return recover_stop;
     }
     mtd_info_user info;
@@ -1056,8 +1092,7 @@ int mtd_set_data(FactoryImage &img)
     // From the journal's creation to its removal, a signal must not leave them apart.
     mtd_hold_signals();
     JournalPlace place;
-    journal_place(place);
-    const int journaled = begin_journal(img, place, prog);
+    const int journaled = journal_place(place, prog) == 0 ? begin_journal(img, place, prog) : -1;
     int status = -1;
     if (journaled >= 0)
         status = mtd_commit(img.fd, img.image, img.commit_size, img.region_size);

@@ -59,15 +59,17 @@ void mtd_init_data(FactoryImage &img);
 // Make the process safe to run: descriptors 0 to 2 open (on /dev/null when they were
 // closed, so that the partition never becomes one of them) and SIGPIPE ignored, so that a
 // reader of our messages that went away cannot end a commit halfway. Returns 0, or -1 when
-// a closed descriptor cannot be filled.
-[[nodiscard]] int mtd_prepare_process();
+// a closed descriptor cannot be filled (saying so when standard error is open).
+[[nodiscard]] int mtd_prepare_process(const char *prog);
 
-// Hold the termination signals (INT, TERM, HUP, QUIT) from here until mtd_release_signals.
+// Hold the signals that end a process by default (INT, TERM, HUP, QUIT, the user, timer,
+// power and real-time ones) from here until mtd_release_signals.
 void mtd_hold_signals();
 
 // Let the held signals through again. When one arrived while they were held, says so
 // ("<prog>: signal N arrived during the commit, ...") and returns -1, leaving them held so
-// that the caller can finish and exit with a failure; else returns 0.
+// that the caller can finish and exit with a failure; else restores the signal mask the
+// caller had and returns 0. A signal the caller itself held is left to it.
 [[nodiscard]] int mtd_release_signals(const char *prog);
 
 // Ask the partition for its geometry. Returns 0, or -1 after printing "Can't get mtd-info!"

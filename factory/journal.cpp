@@ -120,7 +120,7 @@ int journal_use_dir(const char *dir, bool create, const char **why)
     }
     if (!S_ISDIR(st.st_mode)) {
         errno = ENOTDIR;
-        *why = "not a directory";
+        *why = S_ISLNK(st.st_mode) ? "a symbolic link" : "not a directory";
         return -1;
     }
     if ((*why = distrust(st.st_uid, st.st_mode)) != nullptr) {
@@ -205,11 +205,13 @@ int journal_write(const char *dir, const char *name, JournalHeader &header, cons
         cause = errno;
     }
     if (failed == 0 && sync_dir(dir) != 0) {
-        // In place but not durable: a journal that a power cut may take is worth nothing.
+        // In place but not durable: a journal that a power cut may take is worth nothing,
+        // and one that a power cut may bring back after a later commit is worse.
         *why = "sync of the directory";
         failed = -1;
         cause = errno;
-        unlink(path);
+        if (journal_remove(dir, name) != 0)
+            unlink(path);
     }
     if (failed != 0) {
         unlink(temporary);
@@ -265,6 +267,10 @@ int journal_read(const char *dir, const char *name, JournalHeader &header, char 
     } else if (read_all(fd, &header, sizeof header) != 0) {
         *why = "too short for a header";
         result = journal_invalid;
+    } else if (memcmp(header.magic, JOURNAL_REMOVED, sizeof header.magic) == 0) {
+        // Removed, but its unlink did not last: nothing to complete.
+        unlink(path);
+        result = journal_missing;
     } else if (memcmp(header.magic, JOURNAL_MAGIC, sizeof header.magic) != 0) {
         *why = "not a journal";
         result = journal_invalid;
@@ -303,7 +309,19 @@ int journal_remove(const char *dir, const char *name)
     char path[PATH_MAX];
     if (join_path(path, dir, name, "") != 0)
         return -1;
-    if (unlink(path) != 0 && errno != ENOENT)
+    const int fd = open(path, O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0 && errno != ENOENT)
         return -1;
+    if (fd >= 0) {
+        const int marked = write_all(fd, JOURNAL_REMOVED, sizeof JOURNAL_REMOVED) == 0 && fsync(fd) == 0 ? 0 : -1;
+        const int cause = errno;
+        close(fd);
+        if (marked != 0) {
+            errno = cause;
+            return -1;
+        }
+        if (unlink(path) != 0)
+            return -1;
+    }
     return sync_dir(dir);
 }

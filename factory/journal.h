@@ -10,6 +10,9 @@
 
 // The first bytes of every journal, and the format this build writes and reads.
 constexpr char JOURNAL_MAGIC[8] = {'C', 'E', 'L', 'L', 'J', 'N', 'L', '\n'};
+// The magic that journal_remove writes over a journal before it unlinks it: should the unlink
+// not last, the journal that a power cut brings back says it was removed.
+constexpr char JOURNAL_REMOVED[8] = {'C', 'E', 'L', 'L', 'G', 'O', 'N', 'E'};
 constexpr uint32_t JOURNAL_VERSION = 1;
 
 // The header, followed in the file by exactly payload_size bytes of payload. Fields are in
@@ -68,10 +71,13 @@ void journal_name(const char *device, char *name, size_t size);
 // Read and verify the journal `dir`/`name`. On journal_valid, fills `header` and sets
 // *payload to a new buffer of header.payload_size bytes that the caller frees; otherwise
 // *payload is null and, for journal_invalid and journal_untrusted, *why says what is wrong.
-// A leftover temporary file of a write that never finished is removed.
+// A leftover temporary file of a write that never finished is removed, and so is a journal
+// marked removed whose unlink did not last (both then count as journal_missing).
 [[nodiscard]] int journal_read(const char *dir, const char *name, JournalHeader &header, char **payload,
                                const char **why);
 
-// Remove the journal `dir`/`name` durably: unlink it, then sync the directory. Returns 0
-// (also when it was already gone), or -1 with errno set.
+// Remove the journal `dir`/`name` durably: mark it removed (JOURNAL_REMOVED, synced), unlink
+// it, then sync the directory. Returns 0 (also when it was already gone), or -1 with errno
+// set when the removal may not last (the mark, when it was synced, still keeps a journal
+// that comes back from being replayed).
 [[nodiscard]] int journal_remove(const char *dir, const char *name);

@@ -284,7 +284,7 @@ done
 # run then fails, but the flash holds the whole new image. The signal comes just before
 # the first erase, the device call after the load's and the eraser's first two.
 first_erase=$((3 * ((REGION + 0x1ffff) / 0x20000) + 5))
-for sig in TERM INT HUP QUIT; do
+for sig in TERM INT HUP QUIT USR1 ALRM; do
     flash 0x80000
     expect_region 100 SIG$sig
     export MTDSIM_SIGNAL=$first_erase:$sig

@@ -175,10 +175,49 @@ claim "a journal that cannot be removed: cellshow answers and fails" 255 $'NEW-C
 cellshow: cannot remove $journal: Read-only file system
 " -- show x 100
 unset MTDSIM_FILE_FAIL
-claim "the next cellrw w finds the flash complete, removes the journal, and commits" 0 "" \
-    "cellrw: completing an interrupted commit from $journal"$'\n'"$(good_write 0; good_write 0x20000; good_write 0x40000)"$'\n' \
-    -- rw w 100 LATER
+claim "the journal was marked removed: the next cellrw w has nothing to complete, and commits" 0 "" \
+    "$(good_write 0; good_write 0x20000; good_write 0x40000)"$'\n' -- rw w 100 LATER
 same "the later commit stands" "LATER" "$(rw r 100)"
+
+# A removal whose directory sync fails may not last; a later commit without a journal must
+# not be undone by the journal that a power cut brings back.
+cut_state
+MTDSIM_FILE_FAIL=dirsync:EIO show x 100 >/dev/null 2>"$FLASH_DIR/err"
+same "a removal that may not last: cellshow completes and fails" "255 cellshow: cannot remove $journal: Input/output error" \
+    "$? $(tail -n 1 "$FLASH_DIR/err")"
+MTDSIM_FILE_FAIL=dirsync:EIO rw w 100 LATER >/dev/null 2>&1
+same "a removal that may not last: a later commit without a journal exits 0" 0 $?
+MTDSIM_CUT=1 show x 100 >/dev/null 2>&1
+same "a removal that may not last: then the power goes" 121 $?
+claim "the journal the power cut brought back is not replayed" 0 $'LATER\n' "" -- show x 100
+same "the journal the power cut brought back is gone" "" "$(ls -A "$FACTORY_JOURNAL_DIR")"
+
+# A journal that is there but cannot be read: a reader says so and answers from the flash.
+cut_state
+export MTDSIM_FILE_FAIL=open:EIO
+region >"$FLASH_DIR/before"
+show x 100 >"$FLASH_DIR/out" 2>"$FLASH_DIR/err"
+same "a journal that cannot be read: cellshow says so and fails" "255 cellshow: cannot read $journal: Input/output error" \
+    "$? $(cat "$FLASH_DIR/err")"
+claim "a journal that cannot be read: cellrw w commits nothing" 255 "" "cellrw: cannot read $journal: Input/output error
+cellrw: cannot tell whether $journal holds an interrupted commit; nothing written
+cellrw could not get factory data
+" -- rw w 100 X
+unset MTDSIM_FILE_FAIL
+same "a journal that cannot be read: the flash and the journal are left alone" "$JOURNAL_NAME" \
+    "$(region | cmp - "$FLASH_DIR/before"; ls "$FACTORY_JOURNAL_DIR")"
+
+# The journal's directory must be an absolute path: a relative one names another
+# directory from each working directory.
+flash 0x80000
+put 100 OLD-CELL
+relative_dir() { (export FACTORY_JOURNAL_DIR=journal; "$@"); }
+claim "a relative FACTORY_JOURNAL_DIR: cellshow refuses" 255 "" \
+    $'cellshow: FACTORY_JOURNAL_DIR is not an absolute path: journal\n' -- relative_dir show x 100
+claim "a relative FACTORY_JOURNAL_DIR: cellrw w commits nothing" 255 "" \
+    $'cellrw: FACTORY_JOURNAL_DIR is not an absolute path: journal\ncellrw could not get factory data\n' -- relative_dir rw w 100 X
+same "a relative FACTORY_JOURNAL_DIR: nothing erased or written" "" "$(trace | grep -E '^(erase|write)')"
+
 
 # Journals that must never be replayed. Each is reported in one line and left in place; a
 # reader answers from flash and fails, a writer commits nothing.
@@ -228,6 +267,8 @@ a_directory() { rm "$journal"; mkdir "$journal"; }
 bad "a directory in the journal's place" untrusted "not a plain file" a_directory
 a_link() { rm "$journal"; ln -s "$FLASH_DIR/cut.journal" "$journal"; }
 bad "a symbolic link in the journal's place" untrusted "a symbolic link" a_link
+linked_dir() { mv "$FACTORY_JOURNAL_DIR" "$FLASH_DIR/real-journal"; ln -s real-journal "$FACTORY_JOURNAL_DIR"; }
+bad "a journal in a directory that is a symbolic link" dir "a symbolic link" linked_dir
 bad "a journal others may write" untrusted "writable by group or others" chmod 666 "$journal"
 bad "a journal in a directory others may write" dir "writable by group or others" chmod 777 "$FACTORY_JOURNAL_DIR"
 if [ "$(id -u)" = 0 ]; then
@@ -297,7 +338,7 @@ same "a leftover temporary file is removed" "" "$(ls -A "$FACTORY_JOURNAL_DIR")"
 export MTDSIM_FILE_FAIL=open:EACCES
 claim "a journal directory a reader may not look into: it goes on silently" 0 $'OLD-CELL\n' "" -- show x 100
 claim "a writer that may not look commits nothing" 255 "" "cellrw: cannot read $journal: Permission denied
-cellrw: the interrupted commit in $journal must be completed first; nothing written
+cellrw: cannot tell whether $journal holds an interrupted commit; nothing written
 cellrw could not get factory data
 " -- rw w 100 X
 unset MTDSIM_FILE_FAIL
