@@ -115,6 +115,10 @@ claim "renumbered: cellrw r completes the commit on mtd8" 0 "RENUMBERED" \
     -- cellrw-byname r 100
 SHOW=cellshow-byname RW=cellrw-byname
 readback "renumbered" "" 100
+put "$WORK/expected" 600 MOVED
+claim "renumbered: w commits on mtd8" 0 "" "$(good_write 0; good_write 0x20000; good_write 0x40000)"$'\n' \
+    -- cellrw-byname w 600 MOVED
+readback "renumbered, w" "" 600
 same "renumbered: mtd7, nandsim's partition 6, is untouched" "read 0x0 0x20000 -> 0x20000 = ff*131072" \
     "$(mtdprobe -r /dev/mtd7 seek 0 read 0x20000 | grep ^read)"
 umount /sys
