@@ -4,8 +4,15 @@
 # claim.sh; the shipped programs are /bin/cellrw and /bin/cellshow, the probe is
 # /bin/mtdprobe. The suites need the modules of the disk (virtio_pci virtio_blk
 # crc32c_generic ext4) and the disk itself (vm-disk).
+# /bin/cellrw-byname and /bin/cellshow-byname are the same programs built to find their
+# partition by its name when they run: NAME, nandsim's name for the partition that nand
+# puts at mtd7 (tests/vm/CMakeLists.txt gives it to the build). Their journal is named after
+# that setting, as NAME_JOURNAL.
 
+# DEV: the partition that the helpers below work on; a suite that moves it sets DEV.
 DEV=/dev/mtd7
+NAME="NAND simulator partition 7"
+NAME_JOURNAL=name_NAND_simulator_partition_7.journal
 REGION=393216
 WORK=/tmp/flash
 mkdir -p "$WORK"
@@ -29,7 +36,7 @@ journal_left() {
 # any journal of it.
 unload() {
     local module
-    for module in mtdram nandsim; do
+    for module in mtdram nandsim block2mtd brd; do
         if grep -q "^$module " /proc/modules; then
             rmmod $module || echo "rmmod $module failed"
         fi
@@ -128,12 +135,12 @@ expect() {
     put "$WORK/expected" "$1" "$2"
 }
 
-# blocks: the number of blocks of mtd7.
+# blocks: the number of blocks of the partition DEV.
 blocks() {
-    echo $(($(cat /sys/class/mtd/mtd7/size) / BLOCK))
+    echo $(($(cat /sys/class/mtd/${DEV#/dev/}/size) / BLOCK))
 }
 
-# bad_blocks: the blocks of mtd7 that the kernel reports bad, as "1 2 ".
+# bad_blocks: the blocks of DEV that the kernel reports bad, as "1 2 ".
 bad_blocks() {
     local b=0 n calls=""
     n=$(blocks)
@@ -165,10 +172,14 @@ cell() {
     tail -c +$(($1 + 1)) "$WORK/expected" | head -c 300 | tr '\0' '\n' | head -n 1
 }
 
+# The programs that readback runs: SHOW and RW, the shipped ones unless a suite sets the
+# by-name ones.
+SHOW=cellshow RW=cellrw
+
 # readback NAME BAD [OFFSET]: after a commit that put the expected region on flash, the
-# kernel reports exactly the blocks BAD ("1 2 ") bad, the good blocks in order hold the
-# expected region, no journal is left, and cellshow and cellrw r print its cells (those of
-# the reference region, and OFFSET's).
+# kernel reports exactly the blocks BAD ("1 2 ") bad, the good blocks of DEV in order hold
+# the expected region, no journal is left, and SHOW and RW r print its cells (those of the
+# reference region, and OFFSET's).
 readback() {
     local off
     same "$1: the kernel reports bad blocks" "$2" "$(bad_blocks)"
@@ -176,12 +187,12 @@ readback() {
     same "$1: the good blocks hold the expected region" "" "$(cmp "$WORK/back" "$WORK/expected" 2>&1)"
     same "$1: no journal is left" "" "$(journal_left)"
     for off in $CELLS $3; do
-        claim "$1: cellshow at $off" 0 "$(cell "$off")"$'\n' "" -- cellshow factory "$off"
+        claim "$1: $SHOW at $off" 0 "$(cell "$off")"$'\n' "" -- $SHOW factory "$off"
     done
-    [ -z "$3" ] || claim "$1: cellrw r at $3" 0 "$(cell "$3")" "" -- cellrw r "$3"
+    [ -z "$3" ] || claim "$1: $RW r at $3" 0 "$(cell "$3")" "" -- $RW r "$3"
 }
 
-# snapshot: a checksum of every byte of mtd7, bad blocks included.
+# snapshot: a checksum of every byte of DEV, bad blocks included.
 snapshot() {
     dd if=$DEV bs=$BLOCK 2>/dev/null | md5sum
 }
@@ -210,7 +221,7 @@ bad_line() { printf 'bad block at %08x bad\n' "$1"; }
 nand_line() { printf '[cgi_max_write] write flash @ %08x, length = %d, MEMTYPE=NAND FLASH\n' "$1" $BLOCK; }
 nor_line() { printf '[cgi_max_write] write flash @ %08x, length = %d, MEMTYPE=NOR FLASH\n' "$1" $BLOCK; }
 marking_line() { printf 'Marking block at %08x bad\n' "$1"; }
-completing_line() { printf '%s: completing an interrupted commit from %s\n' "$1" "$JOURNAL_FILE"; }
+completing_line() { printf '%s: completing an interrupted commit from %s\n' "$1" "${2:-$JOURNAL_FILE}"; }
 # good_write OFFSET: the probe and the write of a good block.
 good_write() { probe_line "$1"; nand_line "$1"; }
 

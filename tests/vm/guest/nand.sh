@@ -123,6 +123,24 @@ $(good_write 0; good_write 0x20000; good_write 0x40000)"$'\n' -- env FACTORY_JOU
 same "clean: the journal on the initramfs is gone after the commit" "" "$(ls -A /ramjournal)"
 readback "clean, journal on the initramfs" "" 600
 
+echo "== the partition found by its name"
+# cellrw-byname and cellshow-byname look NAME up when they run: nandsim alone gives it, spaces
+# and all, to mtd7. A chip whose partitions stop at 6 has none of that name.
+nand 4
+seed 0 1 2
+same "by name: sysfs and /proc/mtd name mtd7 as the programs look for it" "$NAME
+mtd7: 00080000 00020000 \"$NAME\"" "$(cat /sys/class/mtd/mtd7/name; grep '^mtd7:' /proc/mtd)"
+expect 100 NAMED
+claim "by name: w" 0 "" "$(good_write 0; good_write 0x20000; good_write 0x40000)"$'\n' -- cellrw-byname w 100 NAMED
+SHOW=cellshow-byname RW=cellrw-byname
+readback "by name" "" 100
+SHOW=cellshow RW=cellrw
+unload
+modprobe nandsim id_bytes=$CHIP_ID parts=1,1,1,1,1,1 || echo "modprobe nandsim parts=1,1,1,1,1,1 failed"
+claim "by name, partitions 0 to 6 only: w" 255 "" "cellrw: no MTD partition is named $NAME"$'\n' -- cellrw-byname w 100 X
+claim "by name, partitions 0 to 6 only: cellshow" 255 "" "cellshow: no MTD partition is named $NAME"$'\n' \
+    -- cellshow-byname factory 100
+
 echo "== the first block bad"
 nand 4 badblocks=$(chip_block 0)
 seed 1 2 3
