@@ -859,7 +859,7 @@ void mtd_region_whole(RegionState &state, int32_t size)
 struct JournalPlace {
     char dir[PATH_MAX];
     char name[NAME_MAX];
-    char path[PATH_MAX];
+    char path[PATH_MAX + NAME_MAX + 1];
 };
 
 // Set up `place`. Returns 0, or -1 after saying that $FACTORY_JOURNAL_DIR is no absolute
