@@ -4,11 +4,16 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <stdio_ext.h>
+#include <sys/random.h>
+#include <unistd.h>
 
 #include <selinux/selinux.h>
 
 LevelEntry *translation_table = nullptr;
+
+unsigned long index_probes = 0;
 
 // The last level of the list, where the next one is linked.
 static LevelEntry *table_tail = nullptr;
@@ -45,13 +50,60 @@ static void trim_trailing_space(char *text)
         text[--n] = '\0';
 }
 
-// FNV-1a over the bytes of `text`.
+// The key of the index's hash, drawn once a process: without it, names whose hashes
+// share their low bits could be written on purpose (with FNV-1a, 65,536 lines took 10 s
+// to load), and every level would then probe past all those before it.
+static uint64_t hash_key[2];
+static bool hash_key_drawn = false;
+
+static void draw_hash_key()
+{
+    hash_key_drawn = true;
+    if (getrandom(hash_key, sizeof hash_key, GRND_NONBLOCK) == ssize_t(sizeof hash_key))
+        return;
+    // No random bytes yet (early in boot, or an old kernel): the time, the process and
+    // where its stack lies still differ from run to run.
+    timespec now{};
+    (void)clock_gettime(CLOCK_REALTIME, &now);
+    int local = 0;
+    hash_key[0] = uint64_t(now.tv_sec) * 1000000007u ^ uint64_t(now.tv_nsec);
+    hash_key[1] = uint64_t(getpid()) << 32 ^ uint64_t(reinterpret_cast<uintptr_t>(&local));
+}
+
+static uint64_t rotate(uint64_t x, int bits)
+{
+    return x << bits | x >> (64 - bits);
+}
+
+static void sip_round(uint64_t v[4])
+{
+    v[0] += v[1], v[1] = rotate(v[1], 13), v[1] ^= v[0], v[0] = rotate(v[0], 32);
+    v[2] += v[3], v[3] = rotate(v[3], 16), v[3] ^= v[2];
+    v[0] += v[3], v[3] = rotate(v[3], 21), v[3] ^= v[0];
+    v[2] += v[1], v[1] = rotate(v[1], 17), v[1] ^= v[2], v[2] = rotate(v[2], 32);
+}
+
+// SipHash-1-3 of the bytes of `text` under the process's key.
 static size_t text_hash(const char *text)
 {
-    uint64_t hash = 14695981039346656037u;
-    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(text); *p; p++)
-        hash = (hash ^ *p) * 1099511628211u;
-    return size_t(hash);
+    if (!hash_key_drawn)
+        draw_hash_key();
+    uint64_t v[4] = {hash_key[0] ^ 0x736f6d6570736575u, hash_key[1] ^ 0x646f72616e646f6du,
+                     hash_key[0] ^ 0x6c7967656e657261u, hash_key[1] ^ 0x7465646279746573u};
+    uint64_t word = 0, length = 0;
+    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(text); *p; p++) {
+        word |= uint64_t(*p) << (8 * (length % 8));
+        if (++length % 8 == 0) {
+            v[3] ^= word, sip_round(v), v[0] ^= word;
+            word = 0;
+        }
+    }
+    word |= length << 56;
+    v[3] ^= word, sip_round(v), v[0] ^= word;
+    v[2] ^= 0xff;
+    for (int i = 0; i < 3; i++)
+        sip_round(v);
+    return size_t(v[0] ^ v[1] ^ v[2] ^ v[3]);
 }
 
 // The index slot that holds the level named `raw_level`, or the empty slot where it
@@ -59,9 +111,11 @@ static size_t text_hash(const char *text)
 static LevelEntry **index_slot(LevelEntry **index, size_t capacity, const char *raw_level)
 {
     size_t mask = capacity - 1;
-    for (size_t at = text_hash(raw_level) & mask;; at = (at + 1) & mask)
+    for (size_t at = text_hash(raw_level) & mask;; at = (at + 1) & mask) {
+        index_probes++;
         if (!index[at] || strcmp(index[at]->raw_level, raw_level) == 0)
             return &index[at];
+    }
 }
 
 // Make room in the index for one more level. Returns false when memory ran out, the

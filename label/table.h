@@ -34,6 +34,10 @@ struct LevelEntry {
 // Head of the table; null while the table is empty.
 extern LevelEntry *translation_table;
 
+// The number of index slots that loads and lookups have examined since the process
+// started: the tests read it to check that a lookup costs the same whatever the table.
+extern unsigned long index_probes;
+
 // Fill the empty table from the translations file that libselinux names, if MLS
 // is enabled. Returns 0 when the file was read to its end, and 1, the table left
 // empty, when MLS is off or the file could not be read whole (see

@@ -2,8 +2,12 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cstdint>
 #include <cstring>
+#include <map>
+#include <random>
 #include <string>
+#include <vector>
 
 #include "table.h"
 #include "table_file.h"
@@ -140,6 +144,66 @@ TEST(Lookups, IndexFindsWhatTheWalkFinds)
     EXPECT_EQ(levels, 3000u + 1000u + 1u);
     for (const char *absent : {"s1200", "t1", "s", "L0", "s0:c0"})
         EXPECT_EQ(find_level_entry(absent), nullptr) << absent;
+}
+
+// 2^pairs raw levels, "s" and then one of two 4-byte blocks for each pair, whose FNV-1a
+// hashes (the index's hash once) agree in their low `bits` bits: the low bits of that
+// hash after a byte depend only on its low bits before it, so blocks that meet from a
+// common state can be chained.
+std::vector<std::string> fnv_colliding_levels(int bits, int pairs)
+{
+    const uint64_t mask = (uint64_t(1) << bits) - 1, prime = 1099511628211u;
+    auto step = [&](uint64_t hash, const std::string &text) {
+        for (unsigned char c : text)
+            hash = ((hash ^ c) * prime) & mask;
+        return hash;
+    };
+    std::mt19937 random(1);
+    uint64_t hash = step(14695981039346656037u & mask, "s");
+    std::vector<std::pair<std::string, std::string>> blocks;
+    while (int(blocks.size()) < pairs) {
+        std::map<uint64_t, std::string> seen;
+        for (;;) {
+            std::string block;
+            for (int i = 0; i < 4; i++)
+                block += "abcdefghijklmnopqrstuvwxyz0123456789"[random() % 36];
+            uint64_t next = step(hash, block);
+            auto [at, added] = seen.emplace(next, block);
+            if (!added && at->second != block) {
+                blocks.emplace_back(at->second, block);
+                hash = next;
+                break;
+            }
+        }
+    }
+    std::vector<std::string> levels;
+    for (unsigned choice = 0; choice < 1u << pairs; choice++) {
+        std::string level = "s";
+        for (int i = 0; i < pairs; i++)
+            level += choice >> i & 1 ? blocks[size_t(i)].second : blocks[size_t(i)].first;
+        levels.push_back(level);
+    }
+    return levels;
+}
+
+// The index's hash has a key of its own to each process, so names cannot be written to
+// share a slot: with FNV-1a, 65,536 such levels took 10 s to load, each probing past all
+// those before it.
+TEST(Lookups, CraftedNamesCostNoMoreThanOthers)
+{
+    std::vector<std::string> levels = fnv_colliding_levels(16, 12);
+    std::string file;
+    for (auto &level : levels)
+        file += level + "=L\n" + level + ":c0=C\n";
+    unsigned long before = index_probes;
+    LoadedTable table(file);
+    ASSERT_EQ(table.result, 0);
+    EXPECT_LT(index_probes - before, 8 * 2 * levels.size()) << "probes for " << 2 * levels.size() << " lines";
+    for (auto &level : levels) {
+        LevelEntry *found = find_level_entry(level.c_str());
+        ASSERT_NE(found, nullptr) << level;
+        EXPECT_EQ(found->raw_level, level);
+    }
 }
 
 TEST(Lookups, TranslationWithLeadingBlankMatchesOnlyWithIt)
