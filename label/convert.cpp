@@ -211,10 +211,10 @@ int untranslate_context(const char *context, char **out)
 // first whose raw label is `label` (null when it is empty), else `label` itself.
 static const char *category_translation(const LevelEntry *entry, const char *label)
 {
-    for (const CategoryEntry *cat = entry->categories; cat; cat = cat->next)
-        if (strcmp(cat->raw_label, label) == 0)
-            return *cat->translation ? cat->translation : nullptr;
-    return label;
+    const CategoryEntry *cat = find_category_entry(entry, label);
+    if (!cat)
+        return label;
+    return *cat->translation ? cat->translation : nullptr;
 }
 
 const char *translation_for_raw(const char *level, const char *label)

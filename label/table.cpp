@@ -18,12 +18,56 @@ unsigned long index_probes = 0;
 // The last level of the list, where the next one is linked.
 static LevelEntry *table_tail = nullptr;
 
-// An open-addressed hash of the levels by raw level, holding for each raw level the
-// first level of that name in the list, so that finding a category line's level costs
-// the same whatever the number of levels. Its capacity is a power of two, at least
-// twice the number of entries, and a null slot ends a probe.
-static LevelEntry **level_index = nullptr;
-static size_t index_capacity = 0, index_used = 0;
+// The text, or the two texts, that an index files an entry by.
+struct IndexKey {
+    const char *first, *second; // second is null for a key of one text
+};
+
+// An open-addressed hash of entries by a key that `key_of` takes from each entry, with
+// linear probing. Its capacity is a power of two, at least twice the number of entries,
+// and a null slot ends a probe. It holds one entry a key: the one that a walk of the
+// list finds first (see file_in_index), so that a lookup costs the same whatever the
+// number of lines.
+template <typename Entry> struct TextIndex {
+    IndexKey (*key_of)(const Entry *);
+    Entry **slots;
+    size_t capacity, used;
+};
+
+static IndexKey raw_level_key(const LevelEntry *level)
+{
+    return {level->raw_level, nullptr};
+}
+
+static IndexKey level_translation_key(const LevelEntry *level)
+{
+    return {level->translation, nullptr};
+}
+
+static IndexKey level_pair_key(const LevelEntry *level)
+{
+    return {level->raw_level, level->translation};
+}
+
+static IndexKey category_translation_key(const CategoryEntry *cat)
+{
+    return {cat->translation, nullptr};
+}
+
+static IndexKey raw_label_key(const CategoryEntry *cat)
+{
+    return {cat->raw_label, nullptr};
+}
+
+// The first level of each raw level (find_level_entry), of each translation
+// (raw_level_for_translation) and of each pair of both (raw_for_translation).
+static TextIndex<LevelEntry> levels_by_raw{raw_level_key, nullptr, 0, 0};
+static TextIndex<LevelEntry> levels_by_translation{level_translation_key, nullptr, 0, 0};
+static TextIndex<LevelEntry> levels_by_pair{level_pair_key, nullptr, 0, 0};
+// The category entry of each translation that the walk of raw_for_translation meets
+// first, and the newest entry of each raw label (find_category_entry).
+static TextIndex<CategoryEntry> categories_by_translation{category_translation_key, nullptr, 0, 0};
+static TextIndex<CategoryEntry> categories_by_label{raw_label_key, nullptr, 0, 0};
 
 char *copy_text(const char *text)
 {
@@ -83,20 +127,28 @@ static void sip_round(uint64_t v[4])
     v[2] += v[1], v[1] = rotate(v[1], 17), v[1] ^= v[2], v[2] = rotate(v[2], 32);
 }
 
-// SipHash-1-3 of the bytes of `text` under the process's key.
-static size_t text_hash(const char *text)
+// SipHash-1-3, under the process's key, of the bytes of the key's first text, and when
+// it has a second, of a NUL and the second's bytes.
+static size_t key_hash(IndexKey key)
 {
     if (!hash_key_drawn)
         draw_hash_key();
     uint64_t v[4] = {hash_key[0] ^ 0x736f6d6570736575u, hash_key[1] ^ 0x646f72616e646f6du,
                      hash_key[0] ^ 0x6c7967656e657261u, hash_key[1] ^ 0x7465646279746573u};
     uint64_t word = 0, length = 0;
-    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(text); *p; p++) {
-        word |= uint64_t(*p) << (8 * (length % 8));
+    auto absorb = [&](unsigned char byte) {
+        word |= uint64_t(byte) << (8 * (length % 8));
         if (++length % 8 == 0) {
             v[3] ^= word, sip_round(v), v[0] ^= word;
             word = 0;
         }
+    };
+    for (const char *p = key.first; *p; p++)
+        absorb(static_cast<unsigned char>(*p));
+    if (key.second) {
+        absorb(0);
+        for (const char *p = key.second; *p; p++)
+            absorb(static_cast<unsigned char>(*p));
     }
     word |= length << 56;
     v[3] ^= word, sip_round(v), v[0] ^= word;
@@ -106,62 +158,97 @@ static size_t text_hash(const char *text)
     return size_t(v[0] ^ v[1] ^ v[2] ^ v[3]);
 }
 
-// The index slot that holds the level named `raw_level`, or the empty slot where it
-// would go. The index must have a slot.
-static LevelEntry **index_slot(LevelEntry **index, size_t capacity, const char *raw_level)
+static bool same_key(IndexKey a, IndexKey b)
+{
+    return strcmp(a.first, b.first) == 0 && (!a.second || strcmp(a.second, b.second) == 0);
+}
+
+// The slot of `slots` that holds the entry filed by `key`, or the empty slot where it
+// would go. There must be an empty slot.
+template <typename Entry>
+static Entry **index_slot(Entry **slots, size_t capacity, IndexKey (*key_of)(const Entry *), IndexKey key)
 {
     size_t mask = capacity - 1;
-    for (size_t at = text_hash(raw_level) & mask;; at = (at + 1) & mask) {
+    for (size_t at = key_hash(key) & mask;; at = (at + 1) & mask) {
         index_probes++;
-        if (!index[at] || strcmp(index[at]->raw_level, raw_level) == 0)
-            return &index[at];
+        if (!slots[at] || same_key(key_of(slots[at]), key))
+            return &slots[at];
     }
 }
 
-// Make room in the index for one more level. Returns false when memory ran out, the
-// index unchanged.
-static bool reserve_index_slot()
+template <typename Entry> static Entry *find_in_index(const TextIndex<Entry> &index, IndexKey key)
 {
-    if (2 * (index_used + 1) <= index_capacity)
+    return index.slots ? *index_slot(index.slots, index.capacity, index.key_of, key) : nullptr;
+}
+
+// Make room in `index` for one more entry. Returns false when memory ran out, the index
+// unchanged.
+template <typename Entry> static bool reserve_index_slot(TextIndex<Entry> &index)
+{
+    if (2 * (index.used + 1) <= index.capacity)
         return true;
-    size_t capacity = index_capacity ? 2 * index_capacity : 64;
-    auto bigger = static_cast<LevelEntry **>(calloc(capacity, sizeof(LevelEntry *)));
+    size_t capacity = index.capacity ? 2 * index.capacity : 64;
+    auto bigger = static_cast<Entry **>(calloc(capacity, sizeof(Entry *)));
     if (!bigger)
         return false;
-    for (size_t i = 0; i < index_capacity; i++)
-        if (level_index[i])
-            *index_slot(bigger, capacity, level_index[i]->raw_level) = level_index[i];
-    free(level_index);
-    level_index = bigger;
-    index_capacity = capacity;
+    for (size_t i = 0; i < index.capacity; i++)
+        if (index.slots[i])
+            *index_slot(bigger, capacity, index.key_of, index.key_of(index.slots[i])) = index.slots[i];
+    free(index.slots);
+    index.slots = bigger;
+    index.capacity = capacity;
     return true;
+}
+
+// File `entry`, for which reserve_index_slot made room, under its key: in the key's empty
+// slot, or over the entry there when `replaces(entry there)` says that a walk of the list
+// meets the new entry first.
+template <typename Entry, typename Replaces>
+static void file_in_index(TextIndex<Entry> &index, Entry *entry, Replaces replaces)
+{
+    Entry **slot = index_slot(index.slots, index.capacity, index.key_of, index.key_of(entry));
+    if (!*slot)
+        index.used++;
+    if (!*slot || replaces(*slot))
+        *slot = entry;
+}
+
+template <typename Entry> static void release_index(TextIndex<Entry> &index)
+{
+    free(index.slots);
+    index.slots = nullptr;
+    index.capacity = index.used = 0;
 }
 
 LevelEntry *find_level_entry(const char *raw_level)
 {
-    if (!level_index)
-        return nullptr;
-    return *index_slot(level_index, index_capacity, raw_level);
+    return find_in_index(levels_by_raw, {raw_level, nullptr});
 }
 
 const char *raw_level_for_translation(const char *translation)
 {
-    for (LevelEntry *level = translation_table; level; level = level->next)
-        if (strcmp(level->translation, translation) == 0)
-            return level->raw_level;
-    return translation;
+    const LevelEntry *level = find_in_index(levels_by_translation, {translation, nullptr});
+    return level ? level->raw_level : translation;
 }
 
 const char *raw_for_translation(const char *raw_level, const char *text)
 {
-    for (LevelEntry *level = translation_table; level; level = level->next) {
-        if (strcmp(level->raw_level, raw_level) == 0 && strcmp(level->translation, text) == 0)
-            return level->raw_level;
-        for (CategoryEntry *cat = level->categories; cat; cat = cat->next)
-            if (strcmp(cat->translation, text) == 0)
-                return cat->raw_label;
-    }
-    return text;
+    // The walk of the levels in order would meet the level first when its place is not
+    // after that of the category's level: a level's own translation comes before its
+    // categories.
+    const LevelEntry *level = find_in_index(levels_by_pair, {raw_level, text});
+    const CategoryEntry *cat = find_in_index(categories_by_translation, {text, nullptr});
+    if (level && (!cat || level->position <= cat->level->position))
+        return level->raw_level;
+    return cat ? cat->raw_label : text;
+}
+
+const CategoryEntry *find_category_entry(const LevelEntry *level, const char *raw_label)
+{
+    // Every entry of a raw label is filed under the same level: the first of the label's
+    // level part.
+    const CategoryEntry *cat = find_in_index(categories_by_label, {raw_label, nullptr});
+    return cat && cat->level == level ? cat : nullptr;
 }
 
 // A zeroed record of `size` bytes with copies of `first` and `second` behind it, in
@@ -183,7 +270,8 @@ static void *record_with_texts(size_t size, const char *first, const char *secon
 
 LevelEntry *append_level_entry(const char *raw_level, const char *translation)
 {
-    if (!reserve_index_slot())
+    if (!reserve_index_slot(levels_by_raw) || !reserve_index_slot(levels_by_translation) ||
+        !reserve_index_slot(levels_by_pair))
         return nullptr;
     char *raw_copy, *translation_copy;
     auto level = static_cast<LevelEntry *>(
@@ -192,14 +280,14 @@ LevelEntry *append_level_entry(const char *raw_level, const char *translation)
         return nullptr;
     level->raw_level = raw_copy;
     level->translation = translation_copy;
+    level->position = table_tail ? table_tail->position + 1 : 0;
     (table_tail ? table_tail->next : translation_table) = level;
     table_tail = level;
-    // A later level of the same name stays out of the index: lookups find the first.
-    LevelEntry **slot = index_slot(level_index, index_capacity, level->raw_level);
-    if (!*slot) {
-        *slot = level;
-        index_used++;
-    }
+    // A later level of the same key stays out of the indexes: lookups find the first.
+    auto first_stays = [](const LevelEntry *) { return false; };
+    file_in_index(levels_by_raw, level, first_stays);
+    file_in_index(levels_by_translation, level, first_stays);
+    file_in_index(levels_by_pair, level, first_stays);
     return level;
 }
 
@@ -236,7 +324,7 @@ static int add_category_entry(char *raw_label, const char *translation)
     if (!level)
         level = append_level_entry(raw_label, "");
     raw_label[n] = cut;
-    if (!level)
+    if (!level || !reserve_index_slot(categories_by_translation) || !reserve_index_slot(categories_by_label))
         return -1;
     char *label_copy, *translation_copy;
     auto cat = static_cast<CategoryEntry *>(
@@ -245,8 +333,14 @@ static int add_category_entry(char *raw_label, const char *translation)
         return -1;
     cat->raw_label = label_copy;
     cat->translation = translation_copy;
+    cat->level = level;
     cat->next = level->categories;
     level->categories = cat;
+    // Within a level the newest entry comes first; an entry of an earlier level comes
+    // before it, one of a later level after.
+    file_in_index(categories_by_translation, cat,
+                  [level](const CategoryEntry *filed) { return level->position <= filed->level->position; });
+    file_in_index(categories_by_label, cat, [](const CategoryEntry *) { return true; });
     return 0;
 }
 
@@ -330,9 +424,11 @@ void release_translation_table()
     }
     translation_table = nullptr;
     table_tail = nullptr;
-    free(level_index);
-    level_index = nullptr;
-    index_capacity = index_used = 0;
+    release_index(levels_by_raw);
+    release_index(levels_by_translation);
+    release_index(levels_by_pair);
+    release_index(categories_by_translation);
+    release_index(categories_by_label);
 }
 
 void print_translation_table()

@@ -307,6 +307,49 @@ TEST(LongLists, GrowInPlaceWithoutANewListPerItem)
     }
 }
 
+// Each lookup of a conversion finds its entry through an index, in a few probes whatever
+// the table: walking the list instead, s0:c0.c1023 took 4 s against a table of a million
+// lines, 1,000 names 3.6 s, and 120 KB of names 0.15 s against 1,024 named categories.
+// Here the named categories come first and 100,000 other names of the same level after
+// them, so that a walk of the level's entries, newest first, would pass them all.
+TEST(LongLists, LookupsCostTheSameWhateverTheTable)
+{
+    std::string named = "s0=SystemLow\n", filler, names, raws, shown, raw_list;
+    for (int n = 0; n <= 1023; n++) {
+        named += "s0:c" + std::to_string(n) + "=C" + std::to_string(n) + "\n";
+        names += (n ? ",C" : "C") + std::to_string(n);
+        raws += (n ? ",c" : "c") + std::to_string(n);
+    }
+    for (int k = 0; k < 100000; k++)
+        filler += "s0:c" + std::to_string(k % 1024) + ",c" + std::to_string((k / 1024 + k + 1) % 1024) + "=P" +
+                  std::to_string(k) + "\n";
+    std::string ranges = "c0.c1023";
+    for (int i = 0; i < 64; i++) {
+        shown += (i ? "," : "") + names;
+        raw_list += (i ? "," : "") + raws;
+        ranges += i ? ",c0.c1023" : "";
+    }
+    // A showlabel category is one lookup, a rawlabel name two (as a level's own
+    // translation, and as a category's).
+    struct { const char *what; char *(*convert)(const char *); std::string in, out; long lookups; } cases[] = {
+        {"showlabel, 1,024 categories", translate_level, "s0:c0.c1023", "SystemLow:" + names, 1024},
+        {"showlabel, 65,536 categories", translate_level, "s0:" + ranges, "SystemLow:" + shown, 65536},
+        {"rawlabel, 1,024 names", untranslate_level, "SystemLow:" + names, "s0:" + raws, 2 * 1024},
+        {"rawlabel, 65,536 names", untranslate_level, "SystemLow:" + shown, "s0:" + raw_list, 2 * 65536},
+    };
+    for (const std::string &table_file : {named, named + filler}) {
+        LoadedTable table(table_file);
+        for (auto &c : cases) {
+            unsigned long before = index_probes;
+            owned_text out(c.convert(c.in.c_str()), &free);
+            long probes = long(index_probes - before);
+            ASSERT_NE(out, nullptr) << c.what;
+            EXPECT_EQ(out.get(), c.out) << c.what;
+            EXPECT_LT(probes, 4 * c.lookups + 64) << c.what << ", " << table_file.size() << " bytes of table";
+        }
+    }
+}
+
 // Every range of a list is checked, and the list's size counted, before anything is
 // written out, and the lookups stop at the first category without a name: a list that
 // cannot be translated costs no more than reading it. Written out whole first, 128 KiB
