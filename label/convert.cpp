@@ -124,10 +124,6 @@ char *untranslate_level(const char *text)
         return copy_text(whole);
     if (strcmp(text, level) == 0)
         return copy_text(text);
-    // Every later failure gives back the text as it came.
-    owned_text unchanged(copy_text(text), &free);
-    if (!unchanged)
-        return nullptr;
     const char *colon = strchr(text, ':');
     const char *cats = colon ? colon + 1 : text;
     if (strcmp(raw_for_translation(level, cats), level) == 0)
@@ -135,18 +131,18 @@ char *untranslate_level(const char *text)
     growing_text result;
     owned_text tokens(copy_text(cats), &free);
     if (!tokens || !append_text(result, level, strlen(level)) || !append_text(result, ":", 1))
-        return unchanged.release();
+        return nullptr;
     bool first = true;
     char *save = nullptr;
     for (char *token = strtok_r(tokens.get(), ",", &save); token; token = strtok_r(nullptr, ",", &save)) {
         const char *raw = raw_for_translation(level, token);
         const char *raw_cats = strchr(raw, ':');
         if (strcmp(raw, token) == 0 || !raw_cats)
-            return unchanged.release();
+            return copy_text(text);
         // The raw label's own level is dropped: the result keeps `level`. A raw label
         // that ends at its ':' still adds an item, empty.
         if ((!first && !append_text(result, ",", 1)) || !append_text(result, raw_cats + 1, strlen(raw_cats + 1)))
-            return unchanged.release();
+            return nullptr;
         first = false;
     }
     return result.text.release();
@@ -167,9 +163,15 @@ char *untranslate_range(const char *text)
         return nullptr;
     char *high = low.get() + (dash - text);
     *high++ = '\0';
+    // One side converted and the other left as written for want of memory would be an
+    // answer of its own: either failure leaves the whole range.
     owned_text low_raw(untranslate_level(low.get()), &free);
+    if (!low_raw)
+        return nullptr;
     owned_text high_raw(untranslate_level(high), &free);
-    return format_text("%s-%s", low_raw ? low_raw.get() : low.get(), high_raw ? high_raw.get() : high);
+    if (!high_raw)
+        return nullptr;
+    return format_text("%s-%s", low_raw.get(), high_raw.get());
 }
 
 // The part of a range to convert: one side of a range whose two sides are the
@@ -341,63 +343,105 @@ char *expand_category_list(const char *cats)
 }
 
 // The translations of the categories of `label` (whose level is `level`, found as
-// `entry`), each looked up as level:category as the list gives it, joined by ','.
-// Stops at the first category without a translation, so that a list that cannot be
-// translated costs no more than reading it. Null when one has no translation, the
-// list is unread (read_list), or memory ran out.
-static char *translated_categories(const LevelEntry *entry, const char *level, const char *label)
+// `entry`), each looked up as level:category as the list gives it, joined by ',', in
+// `*names`. Stops at the first category without a translation, so that a list that
+// cannot be translated costs no more than reading it. Returns 0, with `*names` null
+// when one has no translation or the list is unread (read_list), or -1 when memory ran
+// out.
+static int translated_categories(const LevelEntry *entry, const char *level, const char *label, char **names)
 {
+    *names = nullptr;
     const char *cats = strchr(label, ':') + 1;
     list_reading reading = read_list(cats);
     if (reading == list_unread)
-        return nullptr;
+        return 0;
     // One key, level:category, rewritten after the level for each category.
-    growing_text key, names;
+    growing_text key, list;
     size_t prefix = strlen(level) + 1;
     if (!append_text(key, level, prefix - 1) || !append_text(key, ":", 1))
-        return nullptr;
+        return -1;
+    bool out_of_memory = false;
     bool all = each_category(cats, reading, [&](const char *category, size_t n) {
         key.length = prefix;
-        if (!append_text(key, category, n))
+        if (!append_text(key, category, n)) {
+            out_of_memory = true;
             return false;
+        }
         const char *name = category_translation(entry, key.text.get());
-        return name && strcmp(name, key.text.get()) != 0 && append_item(names, name, strlen(name));
+        if (!name || strcmp(name, key.text.get()) == 0)
+            return false;
+        if (!append_item(list, name, strlen(name))) {
+            out_of_memory = true;
+            return false;
+        }
+        return true;
     });
-    return all ? names.text.release() : nullptr;
+    if (out_of_memory)
+        return -1;
+    if (all)
+        *names = list.text.release();
+    return 0;
 }
 
-char *translate_level(const char *label)
+// Hand `text` out in `*out`. Returns 0, or -1 when it is null: memory ran out.
+static int handed_out(char *text, char **out)
 {
+    *out = text;
+    return text ? 0 : -1;
+}
+
+// translate_level, telling a label whose level the table lacks (0, `*name` null) from
+// memory running out (-1, `*name` null), at any step.
+static int translated_label(const char *label, char **name)
+{
+    *name = nullptr;
     owned_text level(level_of_label(label), &free);
     if (!level)
-        return nullptr;
+        return -1;
     const char *whole = translation_for_raw(level.get(), label);
     if (!whole)
-        return nullptr;
+        return 0;
     if (strcmp(whole, "SystemHigh") == 0)
-        return copy_text(whole);
+        return handed_out(copy_text(whole), name);
     const LevelEntry *entry = find_level_entry(level.get());
     const char *level_name = entry->translation;
     if (strcmp(whole, label) != 0) {
         if (*level_name == '\0' || strcmp(whole, level_name) == 0)
-            return copy_text(whole);
-        return format_text("%s:%s", level_name, whole);
+            return handed_out(copy_text(whole), name);
+        return handed_out(format_text("%s:%s", level_name, whole), name);
     }
     if (!strchr(label, ':'))
-        return copy_text(label);
+        return handed_out(copy_text(label), name);
     // All or nothing: a category without translation keeps the label as it is.
-    owned_text names(translated_categories(entry, level.get(), label), &free);
+    char *list;
+    if (translated_categories(entry, level.get(), label, &list) != 0)
+        return -1;
+    owned_text names(list, &free);
     if (!names)
-        return copy_text(label);
+        return handed_out(copy_text(label), name);
     if (*level_name == '\0')
-        return names.release();
-    return format_text("%s:%s", level_name, names.get());
+        return handed_out(names.release(), name);
+    return handed_out(format_text("%s:%s", level_name, names.get()), name);
 }
 
-// The translated form of a range, or null when it stays as it is.
+char *translate_level(const char *label)
+{
+    char *name;
+    (void)translated_label(label, &name);
+    return name;
+}
+
+// The translated form of a range, or null when it stays as it is: nothing translates
+// it, or memory ran out on the way. A failed attempt at the whole taken for "no name"
+// would translate the ends instead, another answer (SystemLow-SystemHigh where the
+// table names s0-s15:c0.c1023 SystemLow:Everything), and so would one end left as
+// written for want of memory.
 static char *translated_range(const char *range)
 {
-    owned_text whole(translate_level(range), &free);
+    char *name;
+    if (translated_label(range, &name) != 0)
+        return nullptr;
+    owned_text whole(name, &free);
     if (whole && strcmp(whole.get(), range) != 0)
         return whole.release();
     const char *dash = strchr(range, '-');
@@ -408,8 +452,12 @@ static char *translated_range(const char *range)
         return nullptr;
     char *high = low.get() + (dash - range);
     *high++ = '\0';
-    owned_text low_name(translate_level(low.get()), &free);
-    owned_text high_name(translate_level(high), &free);
+    if (translated_label(low.get(), &name) != 0)
+        return nullptr;
+    owned_text low_name(name, &free);
+    if (translated_label(high, &name) != 0)
+        return nullptr;
+    owned_text high_name(name, &free);
     // An end that translates to the empty text (a level that only category lines name)
     // stays as written: a range never shows an empty end.
     return format_text("%s-%s", low_name && *low_name ? low_name.get() : low.get(),
