@@ -61,6 +61,103 @@ static bool append_item(growing_text &list, const char *item, size_t n)
     return (list.length == 0 || append_text(list, ",", 1)) && append_text(list, item, n);
 }
 
+// The most categories that a category list may stand for, its ranges written out, in
+// either direction. A real label names at most 1,024 a level; past this a list is left
+// as written, so that 128 KiB of c0.c1023,c0.c1023,... costs no more than reading it,
+// where writing it out took hundreds of megabytes, and 130 KB of a name for 1,024
+// categories does not turn into 327 MB of raw list.
+static const size_t max_list_entries = 65536;
+
+static const long max_category = 1023;
+
+// The next token of a comma-separated list from `*at` on: runs of commas are one
+// separator and no token is empty. Sets `*token` and `*length` and moves `*at` past
+// the token; false at the list's end.
+static bool next_token(const char **at, const char **token, size_t *length)
+{
+    const char *p = *at;
+    while (*p == ',')
+        p++;
+    if (*p == '\0')
+        return false;
+    *token = p;
+    while (*p != '\0' && *p != ',')
+        p++;
+    *length = size_t(p - *token);
+    *at = p;
+    return true;
+}
+
+// A category number of a range token, read in base 10; -1 for one that is out
+// of range for a long. Digits never run past the token's ','.
+static long category_number(const char *text)
+{
+    errno = 0;
+    long n = strtol(text, nullptr, 10);
+    return errno == ERANGE ? -1 : n;
+}
+
+// The bounds of the range token of `length` bytes at `token`, whose first '.' is at
+// `dot`: the first character (normally the 'c') is skipped unread, and so is the one
+// after the '.'. False when the range is invalid: nothing after the '.', or not
+// 0 <= low <= high <= 1023.
+static bool range_bounds(const char *token, size_t length, const char *dot, long *low, long *high)
+{
+    if (dot + 1 == token + length)
+        return false;
+    *low = category_number(token + 1);
+    *high = category_number(dot + 2);
+    return *low >= 0 && *low <= *high && *high <= max_category;
+}
+
+// How a category list is read: its ranges written out, each token as written (one of
+// its ranges is invalid), or not at all (it is empty, or stands for more than
+// max_list_entries categories).
+enum list_reading { list_written_out, list_as_written, list_unread };
+
+// The size of a category list, or of several joined by ',': its tokens, the categories
+// that they stand for with their ranges written out, and whether every range is valid.
+struct list_size {
+    size_t tokens = 0, categories = 0;
+    bool valid = true;
+};
+
+// Add the tokens of `cats` to `size`.
+static void count_list(const char *cats, list_size &size)
+{
+    const char *at = cats, *token;
+    size_t length;
+    while (next_token(&at, &token, &length)) {
+        size.tokens++;
+        auto dot = static_cast<const char *>(memchr(token, '.', length));
+        long low, high;
+        if (!dot)
+            size.categories++;
+        else if (range_bounds(token, length, dot, &low, &high))
+            size.categories += size_t(high - low + 1);
+        else
+            size.valid = false;
+    }
+}
+
+// How many categories a list of `size` stands for: those of its ranges written out, or
+// when one range is invalid, one a token. Never fewer than its tokens.
+static size_t list_entries(const list_size &size)
+{
+    return size.valid ? size.categories : size.tokens;
+}
+
+// Check every token of `cats` before anything is written out or looked up.
+static list_reading read_list(const char *cats)
+{
+    list_size size;
+    count_list(cats, size);
+    size_t entries = list_entries(size);
+    if (entries == 0 || entries > max_list_entries)
+        return list_unread;
+    return size.valid ? list_written_out : list_as_written;
+}
+
 // find_raw_level, telling a text that names no level (0, `*level` null) from one
 // that could not be copied (-1).
 static int raw_level_of(const char *text, const char **level)
@@ -134,10 +231,17 @@ char *untranslate_level(const char *text)
         return nullptr;
     bool first = true;
     char *save = nullptr;
+    list_size size;
     for (char *token = strtok_r(tokens.get(), ",", &save); token; token = strtok_r(nullptr, ",", &save)) {
         const char *raw = raw_for_translation(level, token);
         const char *raw_cats = strchr(raw, ':');
         if (strcmp(raw, token) == 0 || !raw_cats)
+            return copy_text(text);
+        // A list past the cap, as showlabel would count it, stays as written; one of
+        // more tokens than the cap stands for more categories too, so the result never
+        // grows past that many items.
+        count_list(raw_cats + 1, size);
+        if (size.tokens > max_list_entries)
             return copy_text(text);
         // The raw label's own level is dropped: the result keeps `level`. A raw label
         // that ends at its ':' still adds an item, empty.
@@ -145,6 +249,8 @@ char *untranslate_level(const char *text)
             return nullptr;
         first = false;
     }
+    if (list_entries(size) > max_list_entries)
+        return copy_text(text);
     return result.text.release();
 }
 
@@ -227,83 +333,6 @@ const char *translation_for_raw(const char *level, const char *label)
     if (strcmp(label, level) == 0)
         return entry->translation;
     return category_translation(entry, label);
-}
-
-// The most categories that a category list may stand for, its ranges written out. A
-// real label names at most 1,024 a level; past this a list is left as written, so that
-// 128 KiB of c0.c1023,c0.c1023,... costs no more than reading it, where writing it out
-// took hundreds of megabytes.
-static const size_t max_list_entries = 65536;
-
-static const long max_category = 1023;
-
-// The next token of a comma-separated list from `*at` on: runs of commas are one
-// separator and no token is empty. Sets `*token` and `*length` and moves `*at` past
-// the token; false at the list's end.
-static bool next_token(const char **at, const char **token, size_t *length)
-{
-    const char *p = *at;
-    while (*p == ',')
-        p++;
-    if (*p == '\0')
-        return false;
-    *token = p;
-    while (*p != '\0' && *p != ',')
-        p++;
-    *length = size_t(p - *token);
-    *at = p;
-    return true;
-}
-
-// A category number of a range token, read in base 10; -1 for one that is out
-// of range for a long. Digits never run past the token's ','.
-static long category_number(const char *text)
-{
-    errno = 0;
-    long n = strtol(text, nullptr, 10);
-    return errno == ERANGE ? -1 : n;
-}
-
-// The bounds of the range token of `length` bytes at `token`, whose first '.' is at
-// `dot`: the first character (normally the 'c') is skipped unread, and so is the one
-// after the '.'. False when the range is invalid: nothing after the '.', or not
-// 0 <= low <= high <= 1023.
-static bool range_bounds(const char *token, size_t length, const char *dot, long *low, long *high)
-{
-    if (dot + 1 == token + length)
-        return false;
-    *low = category_number(token + 1);
-    *high = category_number(dot + 2);
-    return *low >= 0 && *low <= *high && *high <= max_category;
-}
-
-// How a category list is read: its ranges written out, each token as written (one of
-// its ranges is invalid), or not at all (it is empty, or stands for more than
-// max_list_entries categories).
-enum list_reading { list_written_out, list_as_written, list_unread };
-
-// Check every token of `cats` before anything is written out or looked up.
-static list_reading read_list(const char *cats)
-{
-    size_t tokens = 0, categories = 0;
-    bool valid = true;
-    const char *at = cats, *token;
-    size_t length;
-    while (next_token(&at, &token, &length)) {
-        tokens++;
-        auto dot = static_cast<const char *>(memchr(token, '.', length));
-        long low, high;
-        if (!dot)
-            categories++;
-        else if (range_bounds(token, length, dot, &low, &high))
-            categories += size_t(high - low + 1);
-        else
-            valid = false;
-    }
-    size_t entries = valid ? categories : tokens;
-    if (entries == 0 || entries > max_list_entries)
-        return list_unread;
-    return valid ? list_written_out : list_as_written;
 }
 
 // Hand each category of a list that read_list accepted to `visit(category, length)`,

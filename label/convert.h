@@ -19,8 +19,9 @@
 
 // One translated level with its categories in raw form, e.g. SystemLow:Blue,Green
 // to s0:c0,c1. The sensitivity is the one find_raw_level gives, or "s0". A level
-// with a category the table does not know comes back unchanged. Null when memory
-// ran out.
+// with a category the table does not know comes back unchanged, and so does one
+// whose raw list would stand for more than 65,536 categories, its ranges written
+// out as expand_category_list does. Null when memory ran out.
 [[nodiscard]] char *untranslate_level(const char *text);
 
 // A translated range in raw form: a known translation of the whole text, else

@@ -72,6 +72,15 @@ if [ -z "${TEST_CHECKER:-}" ]; then
 fi
 same "the translations file is untouched" "$(cat "$EXAMPLE")" "$(cat "$conf")"
 
+# A converted list is capped as showlabel's expansion is: one that would stand for more
+# than 65,536 categories stays as written.
+wide=$(seq -s, -f 'c%.0f' 0 1023)
+printf 's0=SystemLow\ns0:%s=X\n' "$wide" >"$files/wide.conf"
+conf=$files/wide.conf
+claim "two names of 1,024 categories" 0 "u:r:t:s0:$wide,$wide$nl" "" -- rawlabel u:r:t:SystemLow:X,X
+xs=$(printf 'X,%.0s' $(seq 64))X
+claim "65 of them: past 65,536 categories" 0 "u:r:t:SystemLow:$xs$nl" "" -- rawlabel u:r:t:SystemLow:$xs
+
 conf=$files/empty.conf
 claim "empty translations file" 0 "$u:SystemLow$nl" "" -- rawlabel $u:SystemLow
 claim "empty file leaves no range alone" 0 "u:r:t$nl" "" -- rawlabel u:r:t
