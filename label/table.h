@@ -5,8 +5,9 @@
 // Every text is a NUL-terminated byte string, compared exactly (strcmp). Nothing
 // is unique: each lookup takes the first match in list order, levels in the
 // order they were added, and within a level the newest category entry first.
-// Lookups find that entry through indexes built while the table loads, so each
-// costs the same whatever the number of entries.
+// Lookups find that entry through indexes built while the table loads (the last
+// of them once the whole file is read), so each costs the same whatever the number
+// of entries.
 // The table owns its records and texts (a record and its texts are one block);
 // lookups hand out borrowed pointers that stay valid until
 // release_translation_table.
@@ -73,10 +74,6 @@ extern unsigned long index_probes;
 // level; otherwise the first of its category entries translated as `text` gives
 // its raw label, whatever the level. Returns `text` itself when nothing matches.
 [[nodiscard]] const char *raw_for_translation(const char *raw_level, const char *text);
-
-// Add a level holding copies of both texts at the tail, and to the indexes. Returns
-// the new record, or null after an allocation failure, with the table unchanged.
-LevelEntry *append_level_entry(const char *raw_level, const char *translation);
 
 // The level part of a label, a new text the caller frees: the text before the
 // first '-', else before the first ':', else all of it. Null when out of memory.
