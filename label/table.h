@@ -69,10 +69,11 @@ extern unsigned long index_probes;
 // texts, so a level that maps a text to itself also counts as no match.
 [[nodiscard]] const char *raw_level_for_translation(const char *translation);
 
-// The raw text for `text` as a translation, walking the levels in order: a level
-// whose raw level is `raw_level` and whose translation is `text` gives its raw
-// level; otherwise the first of its category entries translated as `text` gives
-// its raw label, whatever the level. Returns `text` itself when nothing matches.
+// The raw text for `text` as a translation, as a walk of the levels in order meets
+// it first: a level whose raw level is `raw_level` and whose translation is `text`
+// gives its raw level; otherwise the first of its category entries translated as
+// `text` gives its raw label, whatever the level. Returns `text` itself when
+// nothing matches.
 [[nodiscard]] const char *raw_for_translation(const char *raw_level, const char *text);
 
 // The level part of a label, a new text the caller frees: the text before the
