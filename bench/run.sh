@@ -239,7 +239,8 @@ label_section() {
     rm -f "$work/table.conf"
 
     # rawlabel on 120 KB of known names: the sample file's Blue and Green, and a name that
-    # stands for 100 categories.
+    # stands for 100 categories: 15,000 of them stand for 1,500,000, past the 65,536 that a
+    # list may hold, so they stay as written; 655 of them make 65,500.
     local names hundred raws
     names=$(repeated Blue,Green, 10910)
     names=${names%,}
@@ -252,9 +253,13 @@ label_section() {
     names=$(repeated Hundred, 15000)
     label_rows "rawlabel, 120 KB of a name for 100 categories" "$rawlabel" "u:r:t:SystemLow:${names%,}" \
         "$work/hundred.conf"
+    expect rawlabel "u:r:t:SystemLow:${names%,}"
     hundred=$(sed -n 's/^s0:\(c0,[^=]*\)=Hundred$/\1/p' "$work/hundred.conf")
-    [ "$(head -c 500 "$work/label.out")" = "$(head -c 500 <<<"u:r:t:s0:$(repeated "$hundred," 2)")" ] ||
-        echo "bench: rawlabel gave $(head -c 80 "$work/label.out")..." >&2
+    names=$(repeated Hundred, 655)
+    label_rows "rawlabel, 655 names for 100 categories each" "$rawlabel" "u:r:t:SystemLow:${names%,}" \
+        "$work/hundred.conf"
+    raws=$(repeated "$hundred," 655)
+    expect rawlabel "u:r:t:s0:${raws%,}"
 
     # showlabel on the longest argument: u:r:t:s0: and 14,400 copies of c0.c1023, past
     # the 65,536 categories that a list may stand for, so it comes back as written; then
@@ -275,6 +280,42 @@ label_section() {
     every=$(cat "$work/label.out")
     [ "$(echo "$every" | tr , '\n' | wc -l)" = 2048 ] || echo "bench: showlabel gave ${every:0:60}..." >&2
     label_rows "rawlabel, 2,048 category names" "$rawlabel" "$every" "$work/every.conf"
+
+    # rawlabel on 120 KB of names of that table: L0C0, of its first category line, 24,000
+    # times. Each was a walk of the level's 1,024 entries, newest first, to the last.
+    local all all_raw
+    names=$(repeated L0C0, 24000)
+    raws=$(repeated c0, 24000)
+    label_rows "rawlabel, 120 KB of names, 1,024 named" "$rawlabel" "u:r:t:Level0:${names%,}" "$work/every.conf"
+    expect rawlabel "u:r:t:s0:${raws%,}"
+    all_raw=$(awk 'BEGIN { for (n = 0; n < 1024; n++) printf "%sc%d", n ? "," : "", n }')
+
+    # Lookups against a million lines: s0's 1,024 categories named C0 to C1023 first, then
+    # 998,975 names of two categories each, of the same level, after them, so that a walk
+    # of the level's entries, newest first, passes them all. showlabel on 64 copies of
+    # c0.c1023 (65,536 categories, the most a list may stand for), rawlabel on 120 KB of
+    # the names C0 to C1023.
+    awk 'BEGIN { print "s0=SystemLow"; for (n = 0; n < 1024; n++) printf "s0:c%d=C%d\n", n, n
+        for (k = 0; k < 998975; k++) printf "s0:c%d,c%d=P%d\n", k % 1024, (int(k / 1024) + k + 1) % 1024, k }' \
+        >"$work/million.conf"
+    # Beside s0 alone, which costs the load and nothing more, each shows what its argument
+    # adds: with lookups that cost the same whatever the table, little.
+    local alone
+    all=$(awk 'BEGIN { for (n = 0; n < 1024; n++) printf "%sC%d", n ? "," : "", n }')
+    label_rows "showlabel, 1,000,000 lines, s0 alone" "$showlabel" "u:r:t:s0" "$work/million.conf"
+    expect showlabel "u:r:t:SystemLow"
+    alone=$label_us
+    label_rows "showlabel, 1,000,000 lines, 65,536 categories" "$showlabel" \
+        "u:r:t:s0:$(repeated c0.c1023, 63)c0.c1023" "$work/million.conf"
+    expect showlabel "u:r:t:SystemLow:$(repeated "$all," 63)$all"
+    row "showlabel, 1,000,000 lines, 65,536 categories" "time ratio" "$(ratio "$label_us" "$alone")" \
+        "$(ms "$alone") ms s0 alone" ""
+    label_rows "rawlabel, 1,000,000 lines, 120 KB of names" "$rawlabel" "u:r:t:SystemLow:$(repeated "$all," 23)$all" \
+        "$work/million.conf"
+    expect rawlabel "u:r:t:s0:$(repeated "$all_raw," 23)$all_raw"
+    row "rawlabel, 1,000,000 lines, 120 KB of names" "time ratio" "$(ratio "$label_us" "$alone")" \
+        "$(ms "$alone") ms s0 alone" ""
+    rm -f "$work/million.conf"
 }
 section label && label_section
 

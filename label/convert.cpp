@@ -61,6 +61,103 @@ static bool append_item(growing_text &list, const char *item, size_t n)
     return (list.length == 0 || append_text(list, ",", 1)) && append_text(list, item, n);
 }
 
+// The most categories that a category list may stand for, its ranges written out, in
+// either direction. A real label names at most 1,024 a level; past this a list is left
+// as written, so that 128 KiB of c0.c1023,c0.c1023,... costs no more than reading it,
+// where writing it out took hundreds of megabytes, and 130 KB of a name for 1,024
+// categories does not turn into 327 MB of raw list.
+static const size_t max_list_entries = 65536;
+
+static const long max_category = 1023;
+
+// The next token of a comma-separated list from `*at` on: runs of commas are one
+// separator and no token is empty. Sets `*token` and `*length` and moves `*at` past
+// the token; false at the list's end.
+static bool next_token(const char **at, const char **token, size_t *length)
+{
+    const char *p = *at;
+    while (*p == ',')
+        p++;
+    if (*p == '\0')
+        return false;
+    *token = p;
+    while (*p != '\0' && *p != ',')
+        p++;
+    *length = size_t(p - *token);
+    *at = p;
+    return true;
+}
+
+// A category number of a range token, read in base 10; -1 for one that is out
+// of range for a long. Digits never run past the token's ','.
+static long category_number(const char *text)
+{
+    errno = 0;
+    long n = strtol(text, nullptr, 10);
+    return errno == ERANGE ? -1 : n;
+}
+
+// The bounds of the range token of `length` bytes at `token`, whose first '.' is at
+// `dot`: the first character (normally the 'c') is skipped unread, and so is the one
+// after the '.'. False when the range is invalid: nothing after the '.', or not
+// 0 <= low <= high <= 1023.
+static bool range_bounds(const char *token, size_t length, const char *dot, long *low, long *high)
+{
+    if (dot + 1 == token + length)
+        return false;
+    *low = category_number(token + 1);
+    *high = category_number(dot + 2);
+    return *low >= 0 && *low <= *high && *high <= max_category;
+}
+
+// How a category list is read: its ranges written out, each token as written (one of
+// its ranges is invalid), or not at all (it is empty, or stands for more than
+// max_list_entries categories).
+enum list_reading { list_written_out, list_as_written, list_unread };
+
+// The size of a category list, or of several joined by ',': its tokens, the categories
+// that they stand for with their ranges written out, and whether every range is valid.
+struct list_size {
+    size_t tokens = 0, categories = 0;
+    bool valid = true;
+};
+
+// Add the tokens of `cats` to `size`.
+static void count_list(const char *cats, list_size &size)
+{
+    const char *at = cats, *token;
+    size_t length;
+    while (next_token(&at, &token, &length)) {
+        size.tokens++;
+        auto dot = static_cast<const char *>(memchr(token, '.', length));
+        long low, high;
+        if (!dot)
+            size.categories++;
+        else if (range_bounds(token, length, dot, &low, &high))
+            size.categories += size_t(high - low + 1);
+        else
+            size.valid = false;
+    }
+}
+
+// How many categories a list of `size` stands for: those of its ranges written out, or
+// when one range is invalid, one a token. Never fewer than its tokens.
+static size_t list_entries(const list_size &size)
+{
+    return size.valid ? size.categories : size.tokens;
+}
+
+// Check every token of `cats` before anything is written out or looked up.
+static list_reading read_list(const char *cats)
+{
+    list_size size;
+    count_list(cats, size);
+    size_t entries = list_entries(size);
+    if (entries == 0 || entries > max_list_entries)
+        return list_unread;
+    return size.valid ? list_written_out : list_as_written;
+}
+
 // find_raw_level, telling a text that names no level (0, `*level` null) from one
 // that could not be copied (-1).
 static int raw_level_of(const char *text, const char **level)
@@ -124,10 +221,6 @@ char *untranslate_level(const char *text)
         return copy_text(whole);
     if (strcmp(text, level) == 0)
         return copy_text(text);
-    // Every later failure gives back the text as it came.
-    owned_text unchanged(copy_text(text), &free);
-    if (!unchanged)
-        return nullptr;
     const char *colon = strchr(text, ':');
     const char *cats = colon ? colon + 1 : text;
     if (strcmp(raw_for_translation(level, cats), level) == 0)
@@ -135,20 +228,29 @@ char *untranslate_level(const char *text)
     growing_text result;
     owned_text tokens(copy_text(cats), &free);
     if (!tokens || !append_text(result, level, strlen(level)) || !append_text(result, ":", 1))
-        return unchanged.release();
+        return nullptr;
     bool first = true;
     char *save = nullptr;
+    list_size size;
     for (char *token = strtok_r(tokens.get(), ",", &save); token; token = strtok_r(nullptr, ",", &save)) {
         const char *raw = raw_for_translation(level, token);
         const char *raw_cats = strchr(raw, ':');
         if (strcmp(raw, token) == 0 || !raw_cats)
-            return unchanged.release();
+            return copy_text(text);
+        // A list past the cap, as showlabel would count it, stays as written; one of
+        // more tokens than the cap stands for more categories too, so the result never
+        // grows past that many items.
+        count_list(raw_cats + 1, size);
+        if (size.tokens > max_list_entries)
+            return copy_text(text);
         // The raw label's own level is dropped: the result keeps `level`. A raw label
         // that ends at its ':' still adds an item, empty.
         if ((!first && !append_text(result, ",", 1)) || !append_text(result, raw_cats + 1, strlen(raw_cats + 1)))
-            return unchanged.release();
+            return nullptr;
         first = false;
     }
+    if (list_entries(size) > max_list_entries)
+        return copy_text(text);
     return result.text.release();
 }
 
@@ -167,9 +269,15 @@ char *untranslate_range(const char *text)
         return nullptr;
     char *high = low.get() + (dash - text);
     *high++ = '\0';
+    // One side converted and the other left as written for want of memory would be an
+    // answer of its own: either failure leaves the whole range.
     owned_text low_raw(untranslate_level(low.get()), &free);
+    if (!low_raw)
+        return nullptr;
     owned_text high_raw(untranslate_level(high), &free);
-    return format_text("%s-%s", low_raw ? low_raw.get() : low.get(), high_raw ? high_raw.get() : high);
+    if (!high_raw)
+        return nullptr;
+    return format_text("%s-%s", low_raw.get(), high_raw.get());
 }
 
 // The part of a range to convert: one side of a range whose two sides are the
@@ -211,10 +319,10 @@ int untranslate_context(const char *context, char **out)
 // first whose raw label is `label` (null when it is empty), else `label` itself.
 static const char *category_translation(const LevelEntry *entry, const char *label)
 {
-    for (const CategoryEntry *cat = entry->categories; cat; cat = cat->next)
-        if (strcmp(cat->raw_label, label) == 0)
-            return *cat->translation ? cat->translation : nullptr;
-    return label;
+    const CategoryEntry *cat = find_category_entry(entry, label);
+    if (!cat)
+        return label;
+    return *cat->translation ? cat->translation : nullptr;
 }
 
 const char *translation_for_raw(const char *level, const char *label)
@@ -225,83 +333,6 @@ const char *translation_for_raw(const char *level, const char *label)
     if (strcmp(label, level) == 0)
         return entry->translation;
     return category_translation(entry, label);
-}
-
-// The most categories that a category list may stand for, its ranges written out. A
-// real label names at most 1,024 a level; past this a list is left as written, so that
-// 128 KiB of c0.c1023,c0.c1023,... costs no more than reading it, where writing it out
-// took hundreds of megabytes.
-static const size_t max_list_entries = 65536;
-
-static const long max_category = 1023;
-
-// The next token of a comma-separated list from `*at` on: runs of commas are one
-// separator and no token is empty. Sets `*token` and `*length` and moves `*at` past
-// the token; false at the list's end.
-static bool next_token(const char **at, const char **token, size_t *length)
-{
-    const char *p = *at;
-    while (*p == ',')
-        p++;
-    if (*p == '\0')
-        return false;
-    *token = p;
-    while (*p != '\0' && *p != ',')
-        p++;
-    *length = size_t(p - *token);
-    *at = p;
-    return true;
-}
-
-// A category number of a range token, read in base 10; -1 for one that is out
-// of range for a long. Digits never run past the token's ','.
-static long category_number(const char *text)
-{
-    errno = 0;
-    long n = strtol(text, nullptr, 10);
-    return errno == ERANGE ? -1 : n;
-}
-
-// The bounds of the range token of `length` bytes at `token`, whose first '.' is at
-// `dot`: the first character (normally the 'c') is skipped unread, and so is the one
-// after the '.'. False when the range is invalid: nothing after the '.', or not
-// 0 <= low <= high <= 1023.
-static bool range_bounds(const char *token, size_t length, const char *dot, long *low, long *high)
-{
-    if (dot + 1 == token + length)
-        return false;
-    *low = category_number(token + 1);
-    *high = category_number(dot + 2);
-    return *low >= 0 && *low <= *high && *high <= max_category;
-}
-
-// How a category list is read: its ranges written out, each token as written (one of
-// its ranges is invalid), or not at all (it is empty, or stands for more than
-// max_list_entries categories).
-enum list_reading { list_written_out, list_as_written, list_unread };
-
-// Check every token of `cats` before anything is written out or looked up.
-static list_reading read_list(const char *cats)
-{
-    size_t tokens = 0, categories = 0;
-    bool valid = true;
-    const char *at = cats, *token;
-    size_t length;
-    while (next_token(&at, &token, &length)) {
-        tokens++;
-        auto dot = static_cast<const char *>(memchr(token, '.', length));
-        long low, high;
-        if (!dot)
-            categories++;
-        else if (range_bounds(token, length, dot, &low, &high))
-            categories += size_t(high - low + 1);
-        else
-            valid = false;
-    }
-    size_t entries = valid ? categories : tokens;
-    if (entries == 0 || entries > max_list_entries)
-        return list_unread;
-    return valid ? list_written_out : list_as_written;
 }
 
 // Hand each category of a list that read_list accepted to `visit(category, length)`,
@@ -341,63 +372,105 @@ char *expand_category_list(const char *cats)
 }
 
 // The translations of the categories of `label` (whose level is `level`, found as
-// `entry`), each looked up as level:category as the list gives it, joined by ','.
-// Stops at the first category without a translation, so that a list that cannot be
-// translated costs no more than reading it. Null when one has no translation, the
-// list is unread (read_list), or memory ran out.
-static char *translated_categories(const LevelEntry *entry, const char *level, const char *label)
+// `entry`), each looked up as level:category as the list gives it, joined by ',', in
+// `*names`. Stops at the first category without a translation, so that a list that
+// cannot be translated costs no more than reading it. Returns 0, with `*names` null
+// when one has no translation or the list is unread (read_list), or -1 when memory ran
+// out.
+static int translated_categories(const LevelEntry *entry, const char *level, const char *label, char **names)
 {
+    *names = nullptr;
     const char *cats = strchr(label, ':') + 1;
     list_reading reading = read_list(cats);
     if (reading == list_unread)
-        return nullptr;
+        return 0;
     // One key, level:category, rewritten after the level for each category.
-    growing_text key, names;
+    growing_text key, list;
     size_t prefix = strlen(level) + 1;
     if (!append_text(key, level, prefix - 1) || !append_text(key, ":", 1))
-        return nullptr;
+        return -1;
+    bool out_of_memory = false;
     bool all = each_category(cats, reading, [&](const char *category, size_t n) {
         key.length = prefix;
-        if (!append_text(key, category, n))
+        if (!append_text(key, category, n)) {
+            out_of_memory = true;
             return false;
+        }
         const char *name = category_translation(entry, key.text.get());
-        return name && strcmp(name, key.text.get()) != 0 && append_item(names, name, strlen(name));
+        if (!name || strcmp(name, key.text.get()) == 0)
+            return false;
+        if (!append_item(list, name, strlen(name))) {
+            out_of_memory = true;
+            return false;
+        }
+        return true;
     });
-    return all ? names.text.release() : nullptr;
+    if (out_of_memory)
+        return -1;
+    if (all)
+        *names = list.text.release();
+    return 0;
 }
 
-char *translate_level(const char *label)
+// Hand `text` out in `*out`. Returns 0, or -1 when it is null: memory ran out.
+static int handed_out(char *text, char **out)
 {
+    *out = text;
+    return text ? 0 : -1;
+}
+
+// translate_level, telling a label whose level the table lacks (0, `*name` null) from
+// memory running out (-1, `*name` null), at any step.
+static int translated_label(const char *label, char **name)
+{
+    *name = nullptr;
     owned_text level(level_of_label(label), &free);
     if (!level)
-        return nullptr;
+        return -1;
     const char *whole = translation_for_raw(level.get(), label);
     if (!whole)
-        return nullptr;
+        return 0;
     if (strcmp(whole, "SystemHigh") == 0)
-        return copy_text(whole);
+        return handed_out(copy_text(whole), name);
     const LevelEntry *entry = find_level_entry(level.get());
     const char *level_name = entry->translation;
     if (strcmp(whole, label) != 0) {
         if (*level_name == '\0' || strcmp(whole, level_name) == 0)
-            return copy_text(whole);
-        return format_text("%s:%s", level_name, whole);
+            return handed_out(copy_text(whole), name);
+        return handed_out(format_text("%s:%s", level_name, whole), name);
     }
     if (!strchr(label, ':'))
-        return copy_text(label);
+        return handed_out(copy_text(label), name);
     // All or nothing: a category without translation keeps the label as it is.
-    owned_text names(translated_categories(entry, level.get(), label), &free);
+    char *list;
+    if (translated_categories(entry, level.get(), label, &list) != 0)
+        return -1;
+    owned_text names(list, &free);
     if (!names)
-        return copy_text(label);
+        return handed_out(copy_text(label), name);
     if (*level_name == '\0')
-        return names.release();
-    return format_text("%s:%s", level_name, names.get());
+        return handed_out(names.release(), name);
+    return handed_out(format_text("%s:%s", level_name, names.get()), name);
 }
 
-// The translated form of a range, or null when it stays as it is.
+char *translate_level(const char *label)
+{
+    char *name;
+    (void)translated_label(label, &name);
+    return name;
+}
+
+// The translated form of a range, or null when it stays as it is: nothing translates
+// it, or memory ran out on the way. A failed attempt at the whole taken for "no name"
+// would translate the ends instead, another answer (SystemLow-SystemHigh where the
+// table names s0-s15:c0.c1023 SystemLow:Everything), and so would one end left as
+// written for want of memory.
 static char *translated_range(const char *range)
 {
-    owned_text whole(translate_level(range), &free);
+    char *name;
+    if (translated_label(range, &name) != 0)
+        return nullptr;
+    owned_text whole(name, &free);
     if (whole && strcmp(whole.get(), range) != 0)
         return whole.release();
     const char *dash = strchr(range, '-');
@@ -408,8 +481,12 @@ static char *translated_range(const char *range)
         return nullptr;
     char *high = low.get() + (dash - range);
     *high++ = '\0';
-    owned_text low_name(translate_level(low.get()), &free);
-    owned_text high_name(translate_level(high), &free);
+    if (translated_label(low.get(), &name) != 0)
+        return nullptr;
+    owned_text low_name(name, &free);
+    if (translated_label(high, &name) != 0)
+        return nullptr;
+    owned_text high_name(name, &free);
     // An end that translates to the empty text (a level that only category lines name)
     // stays as written: a range never shows an empty end.
     return format_text("%s-%s", low_name && *low_name ? low_name.get() : low.get(),

@@ -3,7 +3,8 @@
 // (table.h), which must be loaded first. They only read the table.
 //
 // Nothing is reported: a part that cannot be converted comes back unchanged, and
-// a null result means that memory ran out. Arguments are never modified; every
+// a null result means that memory ran out. A conversion that runs out of memory
+// midway gives nothing, never a text half converted. Arguments are never modified; every
 // new text is malloc'ed and belongs to the caller.
 #pragma once
 
@@ -18,19 +19,20 @@
 
 // One translated level with its categories in raw form, e.g. SystemLow:Blue,Green
 // to s0:c0,c1. The sensitivity is the one find_raw_level gives, or "s0". A level
-// with a category the table does not know comes back unchanged, as does one whose
-// result cannot be built. Null when memory ran out before anything was converted.
+// with a category the table does not know comes back unchanged, and so does one
+// whose raw list would stand for more than 65,536 categories, its ranges written
+// out as expand_category_list does. Null when memory ran out.
 [[nodiscard]] char *untranslate_level(const char *text);
 
 // A translated range in raw form: a known translation of the whole text, else
-// each side of the first '-' converted by untranslate_level (a side that gives
-// null stays as written). Null when memory ran out.
+// each side of the first '-' converted by untranslate_level. Null when memory ran
+// out, on either side.
 [[nodiscard]] char *untranslate_range(const char *text);
 
 // Parse `context` with libselinux and convert its range to raw form; a range whose
 // two sides are the same text is collapsed to one first, and a context without a
-// range gets the conversion of the empty text. With an empty table the range is
-// left alone. Returns 0 with `*out` set to a new text (free it with freecon), or
+// range gets the conversion of the empty text. With an empty table, or when memory
+// runs out during the conversion, the range is left as parsed. Returns 0 with `*out` set to a new text (free it with freecon), or
 // -1 with `*out` untouched when the context cannot be parsed or rendered.
 [[nodiscard]] int untranslate_context(const char *context, char **out);
 
@@ -57,14 +59,14 @@
 // copy of the label when one has none or the list stands for more than 65,536
 // categories. Every range is checked before any category is looked up, and the
 // lookups stop at the first category without a translation. Null when the
-// label's level is not in the table or memory ran out.
+// label's level is not in the table or memory ran out, at any step.
 [[nodiscard]] char *translate_level(const char *label);
 
 // Parse `context` with libselinux and translate its range: as a whole first,
 // else each side of the first '-' (a side without translation, or whose
 // translation is the empty text, stays as written). A translation of the whole
-// range to the empty text removes the range; anything that cannot be translated,
-// memory included, leaves it as it was. Returns 0 with `*out` set to a new text
+// range to the empty text removes the range; anything that cannot be translated
+// leaves it as it was, and so does memory running out at any step, whole or ends. Returns 0 with `*out` set to a new text
 // (free it with free), or -1 with `*out` untouched when the context cannot be
 // parsed or rendered.
 [[nodiscard]] int translate_context(const char *context, char **out);

@@ -5,6 +5,9 @@
 // Every text is a NUL-terminated byte string, compared exactly (strcmp). Nothing
 // is unique: each lookup takes the first match in list order, levels in the
 // order they were added, and within a level the newest category entry first.
+// Lookups find that entry through indexes built while the table loads (the last
+// of them once the whole file is read), so each costs the same whatever the number
+// of entries.
 // The table owns its records and texts (a record and its texts are one block);
 // lookups hand out borrowed pointers that stay valid until
 // release_translation_table.
@@ -16,11 +19,14 @@
 // A text that its holder frees with free().
 using owned_text = std::unique_ptr<char, decltype(&free)>;
 
+struct LevelEntry;
+
 // One raw label that is more than a bare level, e.g. s0:c0 or s0-s15:c0.c1023.
 struct CategoryEntry {
-    char *raw_label;      // the whole left side of its line, level included
-    char *translation;    // never empty
-    CategoryEntry *next;  // the following entry of the same level
+    char *raw_label;         // the whole left side of its line, level included
+    char *translation;       // never empty
+    CategoryEntry *next;     // the following entry of the same level
+    const LevelEntry *level; // the level whose list holds it
 };
 
 // One sensitivity level, e.g. s0.
@@ -29,10 +35,15 @@ struct LevelEntry {
     char *translation;         // empty exactly when a category line created the level
     CategoryEntry *categories; // newest first
     LevelEntry *next;          // levels stay in the order they were added
+    size_t position;           // its place in the list, from 0
 };
 
 // Head of the table; null while the table is empty.
 extern LevelEntry *translation_table;
+
+// The number of index slots that loads and lookups have examined since the process
+// started: the tests read it to check that a lookup costs the same whatever the table.
+extern unsigned long index_probes;
 
 // Fill the empty table from the translations file that libselinux names, if MLS
 // is enabled. Returns 0 when the file was read to its end, and 1, the table left
@@ -47,31 +58,29 @@ extern LevelEntry *translation_table;
 // or memory ran out.
 [[nodiscard]] int load_translation_file(const char *path);
 
-// The first level whose raw level equals `raw_level`, or null. Found through an
-// index of the levels, not by walking the list.
+// The first level whose raw level equals `raw_level`, or null.
 [[nodiscard]] LevelEntry *find_level_entry(const char *raw_level);
+
+// The first of `level`'s category entries whose raw label is `raw_label`, or null.
+[[nodiscard]] const CategoryEntry *find_category_entry(const LevelEntry *level, const char *raw_label);
 
 // The raw level of the first level whose translation equals `translation`, or
 // `translation` itself when none does. Callers detect "no match" by comparing
 // texts, so a level that maps a text to itself also counts as no match.
 [[nodiscard]] const char *raw_level_for_translation(const char *translation);
 
-// The raw text for `text` as a translation, walking the levels in order: a level
-// whose raw level is `raw_level` and whose translation is `text` gives its raw
-// level; otherwise the first of its category entries translated as `text` gives
-// its raw label, whatever the level. Returns `text` itself when nothing matches.
+// The raw text for `text` as a translation, as a walk of the levels in order meets
+// it first: a level whose raw level is `raw_level` and whose translation is `text`
+// gives its raw level; otherwise the first of its category entries translated as
+// `text` gives its raw label, whatever the level. Returns `text` itself when
+// nothing matches.
 [[nodiscard]] const char *raw_for_translation(const char *raw_level, const char *text);
-
-// Add a level holding copies of both texts at the tail (and to the index, when it
-// is the first of its name). Returns the new record, or null after an allocation
-// failure, with the table unchanged.
-LevelEntry *append_level_entry(const char *raw_level, const char *translation);
 
 // The level part of a label, a new text the caller frees: the text before the
 // first '-', else before the first ':', else all of it. Null when out of memory.
 [[nodiscard]] char *level_of_label(const char *label);
 
-// Free every record and text, and the index; the table is empty afterwards.
+// Free every record and text, and the indexes; the table is empty afterwards.
 void release_translation_table();
 
 // Write "raw->translation" for each level in order, each followed by its

@@ -7,6 +7,20 @@
 #include "fuzz_input.h"
 #include "table.h"
 
+// What a walk of the list in order finds for `text` under `raw_level`: the level's own
+// translation, or any level's category entry (see raw_for_translation).
+static const char *walked_raw(const char *raw_level, const char *text)
+{
+    for (const LevelEntry *level = translation_table; level; level = level->next) {
+        if (strcmp(level->raw_level, raw_level) == 0 && strcmp(level->translation, text) == 0)
+            return level->raw_level;
+        for (const CategoryEntry *cat = level->categories; cat; cat = cat->next)
+            if (strcmp(cat->translation, text) == 0)
+                return cat->raw_label;
+    }
+    return text;
+}
+
 // Whether `text` ends in the white space that loading trims.
 static bool ends_in_space(const char *text)
 {
@@ -32,10 +46,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             FUZZ_CHECK(!ends_in_space(cat->raw_label) && !ends_in_space(cat->translation));
             owned_text level_part(level_of_label(cat->raw_label), &free);
             FUZZ_CHECK(level_part && strcmp(level_part.get(), level->raw_level) == 0);
+            FUZZ_CHECK(cat->level == level);
+            // The indexes find what a walk finds: the newest entry of a label in its
+            // level, and the first match of a translation.
+            const CategoryEntry *newest = level->categories;
+            while (strcmp(newest->raw_label, cat->raw_label) != 0)
+                newest = newest->next;
+            FUZZ_CHECK(find_category_entry(level, cat->raw_label) == newest);
+            FUZZ_CHECK(raw_for_translation(level->raw_level, cat->translation) ==
+                       walked_raw(level->raw_level, cat->translation));
         }
-        // Lookups by raw level find the first level of that name.
+        // Lookups by raw level find the first level of that name, by translation the
+        // first level of that translation.
         const LevelEntry *first = find_level_entry(level->raw_level);
         FUZZ_CHECK(first && strcmp(first->raw_level, level->raw_level) == 0);
+        const LevelEntry *named = translation_table;
+        while (strcmp(named->translation, level->translation) != 0)
+            named = named->next;
+        FUZZ_CHECK(raw_level_for_translation(level->translation) == named->raw_level);
+        FUZZ_CHECK(raw_for_translation(level->raw_level, level->translation) ==
+                   walked_raw(level->raw_level, level->translation));
     }
     release_translation_table();
     return 0;

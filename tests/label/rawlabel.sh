@@ -72,6 +72,35 @@ if [ -z "${TEST_CHECKER:-}" ]; then
 fi
 same "the translations file is untouched" "$(cat "$EXAMPLE")" "$(cat "$conf")"
 
+# The script of the page's examples, as the page gives it: it takes a context whose every
+# name converted, and refuses one with a name left as written, or with a level name that
+# the fallback level took the place of.
+page_script=$(sed -n '/^if ! raw=\$(rawlabel/,/^\.EE$/p' "$RAWLABEL_PAGE" | sed -e '/^\.EE$/d' -e 's/\\-/-/g' -e "s/\\\\(aq/'/g")
+page_example() (
+    context=$1
+    eval "$page_script"
+    echo "$raw"
+)
+conf=$EXAMPLE
+claim "the page's script takes what converted" 0 "u:r:t:s0:c0,c1-s15:c0.c1023$nl" "" -- \
+    page_example u:r:t:SystemLow:Blue,Green-SystemHigh
+claim "and a context without a range" 0 "u:r:t:s15$nl" "" -- page_example u:r:t
+claim "it refuses a name left as written" 1 "" "names left unconverted in u:r:t:SystemLow:Blue,Purple$nl" -- \
+    page_example u:r:t:SystemLow:Blue,Purple
+claim "a level name the fallback level replaced" 1 "" "unknown level name in u:r:t:Mauve:Blue$nl" -- \
+    page_example u:r:t:Mauve:Blue
+claim "and a category name in a level's place" 1 "" "unknown level name in u:r:t:s0-Blue:Green$nl" -- \
+    page_example u:r:t:s0-Blue:Green
+
+# A converted list is capped as showlabel's expansion is: one that would stand for more
+# than 65,536 categories stays as written.
+wide=$(seq -s, -f 'c%.0f' 0 1023)
+printf 's0=SystemLow\ns0:%s=X\n' "$wide" >"$files/wide.conf"
+conf=$files/wide.conf
+claim "two names of 1,024 categories" 0 "u:r:t:s0:$wide,$wide$nl" "" -- rawlabel u:r:t:SystemLow:X,X
+xs=$(printf 'X,%.0s' $(seq 64))X
+claim "65 of them: past 65,536 categories" 0 "u:r:t:SystemLow:$xs$nl" "" -- rawlabel u:r:t:SystemLow:$xs
+
 conf=$files/empty.conf
 claim "empty translations file" 0 "$u:SystemLow$nl" "" -- rawlabel $u:SystemLow
 claim "empty file leaves no range alone" 0 "u:r:t$nl" "" -- rawlabel u:r:t

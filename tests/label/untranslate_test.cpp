@@ -108,6 +108,40 @@ TEST(UntranslateRange, FirstEntryInTheWalkWins)
     }
 }
 
+// A converted list that would stand for more than 65,536 categories, counted as
+// showlabel counts a list (its ranges written out, unless one is invalid: then one a
+// token), comes back as written, so that rawlabel's result stays as bounded as
+// showlabel's expansion.
+TEST(UntranslateRange, ListsPastTheCapStayAsWritten)
+{
+    std::string all_categories;
+    for (int n = 0; n <= 1023; n++)
+        all_categories += (n ? ",c" : "c") + std::to_string(n);
+    LoadedTable table("s0=SystemLow\ns0:" + all_categories + "=Wide\ns0:c0.c1023=All\ns0:c5=Five\ns0:c3.=Odd\n");
+    // `name` written `times` times, joined by ','.
+    auto names = [](const std::string &name, int times) {
+        std::string list;
+        for (int i = 0; i < times; i++)
+            list += (i ? "," : "") + name;
+        return list;
+    };
+    struct { const char *what; std::string in, out; } cases[] = {
+        {"64 names of 1,024 categories", "SystemLow:" + names("Wide", 64), "s0:" + names(all_categories, 64)},
+        {"65 of them", "SystemLow:" + names("Wide", 65), "SystemLow:" + names("Wide", 65)},
+        {"64 ranges of 1,024", "SystemLow:" + names("All", 64), "s0:" + names("c0.c1023", 64)},
+        {"and one more category", "SystemLow:Five," + names("All", 64), "SystemLow:Five," + names("All", 64)},
+        {"65,536 names of one", "SystemLow:" + names("Five", 65536), "s0:" + names("c5", 65536)},
+        {"65,537 of them", "SystemLow:" + names("Five", 65537), "SystemLow:" + names("Five", 65537)},
+        {"an invalid range: one a token", "SystemLow:Odd," + names("All", 65), "s0:c3.," + names("c0.c1023", 65)},
+        {"a whole name is no list", "Wide", "s0:" + all_categories},
+    };
+    for (auto &c : cases) {
+        owned_text raw(untranslate_range(c.in.c_str()), &free);
+        ASSERT_NE(raw, nullptr) << c.what;
+        EXPECT_EQ(raw.get(), c.out) << c.what;
+    }
+}
+
 TEST(FindRawLevel, LevelPartThenFallback)
 {
     LoadedTable table(example_file);
