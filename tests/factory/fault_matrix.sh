@@ -251,7 +251,7 @@ cuts "clean NAND"
 cuts "a bad block inside the region" MTDSIM_BAD=1
 cuts "a write that fails and moves the data" MTDSIM_WRITE_FAIL=1:EIO
 cuts "an erase that wears a block out" MTDSIM_ERASE_FAIL=1:EIO
-geometry 0x40000 4
+geometry $WIDE 4
 cuts "wide blocks, the region ending inside one"
 geometry 0x20000 3
 cuts "NOR"
