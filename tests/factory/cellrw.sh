@@ -308,4 +308,44 @@ same "w with standard error a closed pipe: exit 0" 0 $?
 exec 5>&-
 committed "w with standard error a closed pipe"
 
+# name:NAME: the partition is found when the program runs; the journal is named after the
+# setting, so that a commit that fails on one number is completed on another.
+if [ -n "${PART_NAME:-}" ]; then
+    layout=$CLAIM_DIR/other-names
+    found=${DEVICE#/dev/mtd}
+    names=("${NAMES[@]}")
+    names[found]="not $PART_NAME"
+    name_layout "$layout" "${names[@]}"
+    flash $PART
+    put 0 KEPT
+    region >"$FLASH_DIR/before"
+    claim "name: no partition has the name" 255 "" "cellrw: no MTD partition is named $PART_NAME"$'\n' \
+        -- renamed "$layout" "$DEVICE" rw w 0 X
+    same "name: without a match nothing is opened" "" "$(trace)"
+    names[found]=$PART_NAME
+    names[2]=$PART_NAME
+    name_layout "$layout" "${names[@]}"
+    claim "name: two partitions have the name" 255 "" "cellrw: 2 MTD partitions are named $PART_NAME"$'\n' \
+        -- renamed "$layout" "$DEVICE" rw w 0 X
+    same "name: with two matches nothing is opened, nothing changed" "" "$(trace; region | cmp - "$FLASH_DIR/before")"
+    # The partition renumbered: mtd2 has the name now.
+    names[found]=${NAMES[2]}
+    name_layout "$layout" "${names[@]}"
+    export MTDSIM_ABSENT=1
+    claim "name: the message names the partition found" 255 "" $'mtd: /dev/mtd2 open fail!!!\ncellrw could not get factory data\n' \
+        -- renamed "$layout" /dev/mtd2 rw r 0
+    unset MTDSIM_ABSENT
+    flash $PART 0x20000 3
+    export MTDSIM_WRITE_FAIL=1:eio
+    renamed "$layout" /dev/mtd2 rw w 0 RENUMBERED >/dev/null 2>&1
+    unset MTDSIM_WRITE_FAIL
+    same "name: a failed commit on the renumbered partition keeps the journal of the setting" "$JOURNAL_NAME" "$(ls -A "$FACTORY_JOURNAL_DIR")"
+    claim "name: renumbered back, the next run completes that commit" 0 "RENUMBERED" \
+        "cellrw: completing an interrupted commit from $FACTORY_JOURNAL_DIR/$JOURNAL_NAME
+$(nor_commit)
+" -- rw r 0
+else
+    echo "skipped: the claims of name:NAME (this build's FACTORY_DEVICE is $SETTING)"
+fi
+
 finish

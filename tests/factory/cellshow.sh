@@ -139,4 +139,45 @@ long=$(printf 'L%.0s' $(seq 300))
 put 0x200 "$long"
 claim "a text of 300 characters is printed whole" 0 "$long"$'\n' "" -- show x 512
 
+# name:NAME: the partition is looked up by its name when the program runs, in sysfs (the
+# read-only twins mtdNro aside), or in /proc/mtd where there is no sysfs.
+if [ -n "${PART_NAME:-}" ]; then
+    flash $PART
+    put 0 NAMED
+    layout=$CLAIM_DIR/other-names
+    found=${DEVICE#/dev/mtd}
+    # The build's partitions, with the name moved from mtdN to mtd2: a renumbering.
+    names=("${NAMES[@]}")
+    names[found]=${NAMES[2]}
+    names[2]=$PART_NAME
+    name_layout "$layout" "${names[@]}"
+    claim "name: the partition renumbered is found" 0 $'NAMED\n' "" -- renamed "$layout" /dev/mtd2 show x 0
+    same "name: the renumbered partition is the one opened" "open O_RDONLY" "$(trace | head -n 1)"
+    export MTDSIM_ABSENT=1
+    claim "name: the message names the partition found" 255 "" $'Factory: /dev/mtd2 open fail!!!\n' \
+        -- renamed "$layout" /dev/mtd2 show x 0
+    unset MTDSIM_ABSENT
+    rm -rf "$layout/sys"
+    claim "name: without sysfs, /proc/mtd names the partition" 0 $'NAMED\n' "" -- renamed "$layout" /dev/mtd2 show x 0
+    none="cellshow: no MTD partition is named $PART_NAME"$'\n'
+    names[2]="not $PART_NAME"
+    name_layout "$layout" "${names[@]}"
+    rm -rf "$layout/sys"
+    claim "name: without sysfs, no line of /proc/mtd has the name" 255 "" "$none" -- renamed "$layout" /dev/mtd2 show x 0
+    same "name: without a match nothing is opened" "" "$(trace)"
+    name_layout "$layout" "${names[@]}"
+    claim "name: no partition has the name" 255 "" "$none" -- renamed "$layout" /dev/mtd2 show x 0
+    same "name: without a match nothing is opened" "" "$(trace)"
+    printf '%s\n' "$PART_NAME" >"$layout/sys/class/mtd/mtd2ro/name"
+    claim "name: a read-only twin of that name is no match" 255 "" "$none" -- renamed "$layout" /dev/mtd2 show x 0
+    names[2]=$PART_NAME
+    names[5]=$PART_NAME
+    name_layout "$layout" "${names[@]}"
+    claim "name: two partitions have the name" 255 "" "cellshow: 2 MTD partitions are named $PART_NAME"$'\n' \
+        -- renamed "$layout" /dev/mtd2 show x 0
+    same "name: with two matches nothing is opened" "" "$(trace)"
+else
+    echo "skipped: the claims of name:NAME (this build's FACTORY_DEVICE is $SETTING)"
+fi
+
 finish

@@ -58,6 +58,10 @@ else
 fi
 export MTDSIM_DEVICE=$DEVICE
 
+# renamed LAYOUT DEVICE COMMAND [ARG...]: COMMAND with the MTD name files under LAYOUT, and
+# the simulator answering for DEVICE.
+renamed() { (export MTDSIM_SYSFS=$1 MTDSIM_DEVICE=$2; shift 2; "$@"); }
+
 # flash SIZE [ERASESIZE [TYPE]]: a fresh partition of SIZE bytes whose every erase
 # block is filled with a pattern naming it ("blk3" repeated), no bad blocks, no faults,
 # and an empty journal directory.
