@@ -175,7 +175,7 @@ flash $PART 0x20000 3
 export MTDSIM_ERASE_FAIL=0:EIO
 expect_region 9 X
 claim "an erase failing with EIO on NOR stops, the block it erased all the same written back" 255 "" \
-    $'erase failure!\n'"$(nor_line 0)"$'\n' -- rw w 9 X
+    $'erase failure!\n'"$(printf '[cgi_max_write] write flash @ %08x, length = 131072, MEMTYPE=NOR FLASH\n' 0)"$'\n' -- rw w 9 X
 unset MTDSIM_ERASE_FAIL
 committed "an erase failing with EIO on NOR"
 
