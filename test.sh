@@ -12,9 +12,9 @@ jobs=$(nproc 2>/dev/null || echo 2)
 for variant in plain sanitize; do
     dir=build/test-$variant
     opt=OFF sample=1
-    # Under the sanitizers every run is slower: every 10th scenario of the fault matrix, as
+    # Under the sanitizers every run is slower: every 15th scenario of the fault matrix, as
     # the other builds but the plain one take a sample of it.
-    [ $variant = sanitize ] && opt=ON sample=10
+    [ $variant = sanitize ] && opt=ON sample=15
     echo "== $variant build"
     # The tests, the VM tests and -Werror are off unless asked for. The VM tests of every
     # build share one cache of downloaded packages and the compiled policy
@@ -27,11 +27,11 @@ for variant in plain sanitize; do
 done
 # flash_alone DIR DEVICE SIZE: the flash programs alone, built with FACTORY_DEVICE=DEVICE and
 # FACTORY_REGION_SIZE=SIZE in build/DIR: their black-box suites, the simulator's claims and
-# every 5th scenario of the fault matrix.
+# every 8th scenario of the fault matrix.
 flash_alone() {
     echo "== flash programs with FACTORY_DEVICE=$2 FACTORY_REGION_SIZE=$3"
     cmake -S . -B "build/$1" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=ON -DFIELDTOOLS_WERROR=ON \
-        -DFIELDTOOLS_LABEL=OFF -DFACTORY_DEVICE="$2" -DFACTORY_REGION_SIZE="$3" -DFIELDTOOLS_MATRIX_SAMPLE=5 >/dev/null
+        -DFIELDTOOLS_LABEL=OFF -DFACTORY_DEVICE="$2" -DFACTORY_REGION_SIZE="$3" -DFIELDTOOLS_MATRIX_SAMPLE=8 >/dev/null
     cmake --build "build/$1" -j "$jobs"
     (cd "build/$1" && ctest --output-on-failure --no-tests=error -j "$jobs" \
         -R '^(cellshow|cellrw|hardening|bad_input|fault_matrix|sim)$')
