@@ -262,6 +262,11 @@ closed() {
 }
 nor_lines=$(nor_commit)
 for n in 0 1 2; do
+    # A checker such as valgrind needs standard error for its own report.
+    if [ $n = 2 ] && [ -n "${TEST_CHECKER:-}" ]; then
+        echo "skipped: the claims with descriptor 2 closed (under $TEST_CHECKER)"
+        continue
+    fi
     flash $PART 0x20000 3
     put 0 SERIAL-1
     expect_region 100 CLOSED
