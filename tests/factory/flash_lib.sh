@@ -6,9 +6,61 @@
 FLASH_DIR=$CLAIM_DIR/flash
 mkdir -p "$FLASH_DIR"
 
-# The build's region size, and the name of the journal of its partition setting.
+# The build's region size, its partition setting, and the name of that setting's journal.
 REGION=$((${FACTORY_REGION_SIZE:-0x60000}))
-JOURNAL_NAME=$(printf '%s' "${FACTORY_DEVICE:-/dev/mtd7}" | sed 's,^/dev/,,; s,[^A-Za-z0-9._-],_,g').journal
+SETTING=${FACTORY_DEVICE:-/dev/mtd7}
+JOURNAL_NAME=$(printf '%s' "$SETTING" | sed 's,^/dev/,,; s,[^A-Za-z0-9._-],_,g').journal
+
+# The erase size of most partitions here, the blocks the region touches, their bytes (a
+# commit loads, erases and writes them whole), and a partition of those blocks and one to
+# spare: 128 KiB, 3, 0x60000 and 0x80000 for a region of 0x60000.
+BLOCK=$((0x20000))
+REGION_BLOCKS=$(((REGION + BLOCK - 1) / BLOCK))
+COMMIT=$((REGION_BLOCKS * BLOCK))
+PART=$((COMMIT + BLOCK))
+# The smallest erase size from 256 KiB up that does not divide the region, so that the
+# region ends inside a block (256 KiB for a region of 0x60000).
+WIDE=$((0x40000))
+while [ $((REGION % WIDE)) = 0 ]; do WIDE=$((WIDE * 2)); done
+
+# name_layout DIR NAME...: MTD name files under DIR as MTDSIM_SYSFS takes them: the Nth
+# NAME (from 0) in /sys/class/mtd/mtdN/name and in its read-only twin's mtdNro/name, and
+# the same partitions in /proc/mtd.
+name_layout() {
+    local dir=$1 n=0 name
+    shift
+    rm -rf "$dir"
+    mkdir -p "$dir/sys/class/mtd" "$dir/proc"
+    echo 'dev:    size   erasesize  name' >"$dir/proc/mtd"
+    for name in "$@"; do
+        mkdir "$dir/sys/class/mtd/mtd$n" "$dir/sys/class/mtd/mtd${n}ro"
+        printf '%s\n' "$name" >"$dir/sys/class/mtd/mtd$n/name"
+        printf '%s\n' "$name" >"$dir/sys/class/mtd/mtd${n}ro/name"
+        printf 'mtd%d: %08x %08x "%s"\n' $n $PART $BLOCK "$name" >>"$dir/proc/mtd"
+        n=$((n + 1))
+    done
+}
+
+# The partition's path in messages. For name:NAME the partitions are those of the kernel's
+# nandsim, mtd0 to mtd7 named "NAND simulator partition N" (mtd7 takes NAME when no other
+# has it), and the programs find NAME's /dev/mtdN there, which the simulator answers for.
+NAMES=()
+if [[ $SETTING == name:* ]]; then
+    PART_NAME=${SETTING#name:}
+    for n in 0 1 2 3 4 5 6 7; do NAMES+=("NAND simulator partition $n"); done
+    DEVICE=""
+    for n in "${!NAMES[@]}"; do [ "${NAMES[n]}" = "$PART_NAME" ] && DEVICE=/dev/mtd$n; done
+    [ -n "$DEVICE" ] || { NAMES[7]=$PART_NAME; DEVICE=/dev/mtd7; }
+    export MTDSIM_SYSFS=$CLAIM_DIR/names
+    name_layout "$MTDSIM_SYSFS" "${NAMES[@]}"
+else
+    DEVICE=$SETTING
+fi
+export MTDSIM_DEVICE=$DEVICE
+
+# renamed LAYOUT DEVICE COMMAND [ARG...]: COMMAND with the MTD name files under LAYOUT, and
+# the simulator answering for DEVICE.
+renamed() { (export MTDSIM_SYSFS=$1 MTDSIM_DEVICE=$2; shift 2; "$@"); }
 
 # flash SIZE [ERASESIZE [TYPE]]: a fresh partition of SIZE bytes whose every erase
 # block is filled with a pattern naming it ("blk3" repeated), no bad blocks, no faults,
@@ -42,15 +94,39 @@ put_raw() {
     printf '%s' "$2" | dd of="$MTDSIM_IMAGE" bs=1 seek=$(($1)) conv=notrunc status=none
 }
 
-# three_block_load: the device calls that load the region from three good 128 KiB blocks,
-# from the rewind on.
-three_block_load() {
-    printf 'lseek 0x0 SEEK_SET -> 0x0\neccstats failed 0\n'
-    local block
-    for block in 0 0x20000 0x40000; do
-        printf 'getbad 0x%x -> 0\nread 0x%x 0x20000 -> 0x20000\neccstats failed 0\n' $block $block
+# blocks_of LENGTH [ERASESIZE]: the offset of each erase block (128 KiB unless given) that
+# holds some of the first LENGTH bytes, one a line.
+blocks_of() {
+    local at=0 es=$((${2:-$BLOCK}))
+    while [ $at -lt $(($1)) ]; do
+        printf '0x%x\n' $at
+        at=$((at + es))
     done
 }
+
+# block_reads LENGTH [FROM [ERASESIZE]]: the probe, the read and the count of uncorrectable
+# errors of each block that loads LENGTH bytes from good blocks (128 KiB unless given) from
+# partition offset FROM (0) on, as a reader loads them.
+block_reads() {
+    local length=$(($1)) at=$((${2:-0})) es=$((${3:-$BLOCK})) done=0 n
+    while [ $done -lt $length ]; do
+        n=$((length - done))
+        [ $n -gt $es ] && n=$es
+        printf 'getbad 0x%x -> 0\nread 0x%x 0x%x -> 0x%x\neccstats failed 0\n' $at $at $n $n
+        done=$((done + n))
+        at=$((at + es))
+    done
+}
+
+# load_calls LENGTH: the device calls that load the first LENGTH bytes from good 128 KiB
+# blocks, from the rewind on: a reader loads the region, a writer $COMMIT bytes.
+load_calls() {
+    printf 'lseek 0x0 SEEK_SET -> 0x0\neccstats failed 0\n'
+    block_reads "$1"
+}
+
+# hex N: N as the traces and messages write it, 0x and lower-case digits.
+hex() { printf '0x%x' $(($1)); }
 
 # trace: the device calls since the last reset; trace_reset starts afresh.
 trace() { cat "$MTDSIM_TRACE" 2>/dev/null; }
@@ -86,6 +162,10 @@ committed() {
 nand_line() { printf '[cgi_max_write] write flash @ %08x, length = %d, MEMTYPE=NAND FLASH\n' "$1" "${2:-131072}"; }
 probe_line() { printf '[cgi_max_write] check badblock @ 0x%x\n' "$1"; }
 good_write() { probe_line "$1"; nand_line "$1"; }
+nor_line() { printf '[cgi_max_write] write flash @ %08x, length = 131072, MEMTYPE=NOR FLASH\n' "$1"; }
+# The lines of a commit of the region to good 128 KiB blocks, NAND and NOR.
+nand_commit() { local block; for block in $(blocks_of $COMMIT); do good_write $block; done; }
+nor_commit() { local block; for block in $(blocks_of $COMMIT); do nor_line $block; done; }
 
 show() { trace_reset; preloaded "$MTDSIM" "$CELLSHOW" "$@"; }
 rw() { trace_reset; preloaded "$MTDSIM" "$CELLRW" "$@"; }

@@ -18,6 +18,11 @@ using testing::internal::GetCapturedStderr;
 
 namespace {
 
+// The tests call the functions with a region size and a device of their own, so that they
+// hold whatever partition and region the build was configured for.
+constexpr int32_t region_size = 0x60000;
+constexpr char device[] = "/dev/mtd7";
+
 std::string scratch_dir()
 {
     const char *tmp = getenv("TMPDIR");
@@ -46,7 +51,8 @@ struct Partition {
         setenv("MTDSIM_ERASESIZE", std::to_string(erasesize).c_str(), 1);
         setenv("MTDSIM_TYPE", std::to_string(type).c_str(), 1);
         setenv("MTDSIM_BAD", bad, 1);
-        fd = open(FACTORY_DEVICE, O_RDWR);
+        setenv("MTDSIM_DEVICE", device, 1);
+        fd = open(device, O_RDWR);
     }
     ~Partition()
     {
@@ -76,15 +82,15 @@ TEST(ReadRegion, StopsAtThePartitionsEndAndZeroesTheRest)
 {
     Partition p(0x40000, 0x20000);
     ASSERT_GE(p.fd, 0);
-    std::vector<char> buf(FACTORY_REGION_SIZE, 'x');
+    std::vector<char> buf(region_size, 'x');
     mtd_info_user info;
     ASSERT_EQ(mtd_read_geometry(p.fd, info), 0);
     RegionState state;
-    mtd_read_region(p.fd, info, buf.data(), FACTORY_REGION_SIZE, "t", state);
+    mtd_read_region(p.fd, info, buf.data(), region_size, "t", state);
     EXPECT_EQ(state.loaded, 0x40000);
     EXPECT_EQ(buf[0x3ffff], 2);
     EXPECT_EQ(buf[0x40000], 0);
-    EXPECT_EQ(buf[FACTORY_REGION_SIZE - 1], 0);
+    EXPECT_EQ(buf[region_size - 1], 0);
 }
 
 TEST(EraseRegion, ACountOfZeroStillErasesOneGoodBlock)
@@ -97,7 +103,7 @@ TEST(EraseRegion, ACountOfZeroStillErasesOneGoodBlock)
 TEST(EraseRegion, APartitionSmallerThanTheCountIsErasedWholeAndDone)
 {
     Partition p(0x40000, 0x20000, 3);
-    EXPECT_EQ(mtd_erase_region(p.fd, FACTORY_REGION_SIZE), 1);
+    EXPECT_EQ(mtd_erase_region(p.fd, region_size), 1);
     EXPECT_EQ(p.calls("erase"), "erase 0x0 0x20000 -> 0\nerase 0x20000 0x20000 -> 0\n");
     EXPECT_EQ(p.calls("getbad"), "");
 }
@@ -113,10 +119,10 @@ TEST(MaxWrite, ANegativeLengthWritesNothing)
 TEST(MaxWrite, TheLastBlockBadEndsWithTheExcessLine)
 {
     Partition p(0x60000, 0x20000, 4, "2");
-    ASSERT_EQ(mtd_erase_region(p.fd, FACTORY_REGION_SIZE), 1);
-    const std::vector<unsigned char> data(FACTORY_REGION_SIZE, 0x5a);
+    ASSERT_EQ(mtd_erase_region(p.fd, region_size), 1);
+    const std::vector<unsigned char> data(region_size, 0x5a);
     CaptureStderr();
-    EXPECT_EQ(cgi_max_write(p.fd, data.data(), FACTORY_REGION_SIZE), 0x40000);
+    EXPECT_EQ(cgi_max_write(p.fd, data.data(), region_size), 0x40000);
     const std::string err = GetCapturedStderr();
     EXPECT_NE(err.find("[cgi_max_write] check badblock @ 0x40000\nbad block at 00040000 bad\n"
                        "[cgi_max_write] check badblock @ 0x60000\nbad block excess range 0x60000 \n"),
@@ -127,10 +133,10 @@ TEST(MaxWrite, TheLastBlockBadEndsWithTheExcessLine)
 TEST(MaxWrite, NorLargerThanThePartitionWritesThePartitionInBlocks)
 {
     Partition p(0x40000, 0x20000, 3);
-    ASSERT_EQ(mtd_erase_region(p.fd, FACTORY_REGION_SIZE), 1);
-    const std::vector<unsigned char> data(FACTORY_REGION_SIZE, 0x5a);
+    ASSERT_EQ(mtd_erase_region(p.fd, region_size), 1);
+    const std::vector<unsigned char> data(region_size, 0x5a);
     CaptureStderr();
-    EXPECT_EQ(cgi_max_write(p.fd, data.data(), FACTORY_REGION_SIZE), 0x40000);
+    EXPECT_EQ(cgi_max_write(p.fd, data.data(), region_size), 0x40000);
     GetCapturedStderr();
     EXPECT_EQ(p.calls("write"), "write 0x0 0x20000 -> 0x20000\nwrite 0x20000 0x20000 -> 0x20000\n");
 }
@@ -149,25 +155,25 @@ TEST(MaxWrite, NorWritesARemainderLast)
 TEST(CheckRegion, NamesTheFirstDifferingOffset)
 {
     Partition p(0x80000, 0x20000, 4, "0");
-    std::vector<char> image(FACTORY_REGION_SIZE, 2);
+    std::vector<char> image(region_size, 2);
     for (int i = 0x20000; i < 0x40000; i++)
         image[i] = 3;
-    for (int i = 0x40000; i < FACTORY_REGION_SIZE; i++)
+    for (int i = 0x40000; i < region_size; i++)
         image[i] = 4;
-    EXPECT_EQ(mtd_check_region(p.fd, image.data(), FACTORY_REGION_SIZE), 0);
+    EXPECT_EQ(mtd_check_region(p.fd, image.data(), region_size), 0);
     image[0x41234] = 9;
     CaptureStderr();
-    EXPECT_EQ(mtd_check_region(p.fd, image.data(), FACTORY_REGION_SIZE), -1);
+    EXPECT_EQ(mtd_check_region(p.fd, image.data(), region_size), -1);
     EXPECT_EQ(GetCapturedStderr(), "[mtd_check_region] flash differs from the image at offset 0x41234\n");
 
     // What could not be read back is no match, even where the image holds the zeros that
     // stand in for unread data.
     Partition small(0x40000, 0x20000);
-    std::vector<char> short_image(FACTORY_REGION_SIZE, 0);
+    std::vector<char> short_image(region_size, 0);
     std::fill(short_image.begin(), short_image.begin() + 0x20000, 1);
     std::fill(short_image.begin() + 0x20000, short_image.begin() + 0x40000, 2);
     CaptureStderr();
-    EXPECT_EQ(mtd_check_region(small.fd, short_image.data(), FACTORY_REGION_SIZE), -1);
+    EXPECT_EQ(mtd_check_region(small.fd, short_image.data(), region_size), -1);
     EXPECT_EQ(GetCapturedStderr(), "[mtd_check_region] flash differs from the image at offset 0x40000\n");
 }
 
@@ -178,7 +184,7 @@ TEST(CellOffset, ReadsLikeAtoiAndRefusesWhatLiesOutside)
     };
     for (auto &c : inside) {
         int32_t offset = -5;
-        EXPECT_EQ(mtd_cell_offset("t", c.text, FACTORY_REGION_SIZE, &offset), 0) << c.text;
+        EXPECT_EQ(mtd_cell_offset("t", c.text, region_size, &offset), 0) << c.text;
         EXPECT_EQ(offset, c.offset) << c.text;
     }
     const char *outside[] = {"-1", "393216", "2147483648", "4294967296", "-4294967296", "18446744073709551616",
@@ -186,7 +192,7 @@ TEST(CellOffset, ReadsLikeAtoiAndRefusesWhatLiesOutside)
     for (const char *text : outside) {
         int32_t offset = -5;
         CaptureStderr();
-        EXPECT_EQ(mtd_cell_offset("t", text, FACTORY_REGION_SIZE, &offset), -1) << text;
+        EXPECT_EQ(mtd_cell_offset("t", text, region_size, &offset), -1) << text;
         EXPECT_EQ(GetCapturedStderr(), std::string("t: offset ") + text + " is outside the factory region\n");
         EXPECT_EQ(offset, -5) << text;
     }

@@ -5,7 +5,7 @@
 . "$(dirname "$0")/flash_lib.sh"
 
 # Uncorrectable data comes back from read without an error; the ECC count tells.
-flash 0x80000
+flash $PART
 put 0x100 GOOD
 put 0x20100 DAMAGED
 export MTDSIM_ECC_FAIL=1
@@ -23,19 +23,22 @@ claim "a cell whose NUL lies in the damaged block" 255 "" \
 unset MTDSIM_ECC_FAIL
 
 # More separate damaged ranges than a load can tell apart: from the last one it keeps on,
-# everything counts as damaged, even a sound block after the last damaged one.
-flash 0x60000 0x1000
-put 0x1100 EARLY
-put 0x5f000 LATE
+# everything counts as damaged, even a sound block after the last damaged one. Blocks of
+# 4 KiB, or smaller, so that the region has room for 36 ranges and sound blocks after them.
+small=$((0x1000))
+while [ $((REGION / small)) -lt 96 ]; do small=$((small / 2)); done
+flash $REGION $small
+put $((small + 0x100)) EARLY
+put $((REGION - small)) LATE
 export MTDSIM_ECC_FAIL=$(seq -s, 0 2 70)
-claim "36 damaged ranges: a cell before the 32nd is printed" 0 $'EARLY\n' "" -- show x $((0x1100))
+claim "36 damaged ranges: a cell before the 32nd is printed" 0 $'EARLY\n' "" -- show x $((small + 0x100))
 claim "36 damaged ranges: a sound cell after the last is still refused" 255 "" \
-    $'cellshow: the cell at offset 389120 lies in flash with uncorrectable errors\n' -- show x $((0x5f000))
+    "cellshow: the cell at offset $((REGION - small)) lies in flash with uncorrectable errors"$'\n' -- show x $((REGION - small))
 unset MTDSIM_ECC_FAIL
 
 # A read-only partition: readers open it read-only in any case, a writer cannot.
 for refusal in EACCES EROFS; do
-    flash 0x80000
+    flash $PART
     put 0 RO-CELL
     export MTDSIM_READONLY=$refusal
     claim "cellshow on a read-only partition ($refusal)" 0 $'RO-CELL\n' "" -- show x 0
@@ -43,12 +46,12 @@ for refusal in EACCES EROFS; do
 flock LOCK_SH" "$(trace | head -n 2)"
     claim "cellrw r on a read-only partition ($refusal)" 0 "RO-CELL" "" -- rw r 0
     claim "cellrw w on a read-only partition ($refusal)" 255 "" \
-        $'mtd: /dev/mtd7 open fail!!!\ncellrw could not get factory data\n' -- rw w 0 X
+        "mtd: $DEVICE open fail!!!"$'\ncellrw could not get factory data\n' -- rw w 0 X
     unset MTDSIM_READONLY
 done
 
 # Two writers at once: each commit is whole, one after the other.
-flash 0x80000
+flash $PART
 put 1000 ORIGINAL
 region >"$FLASH_DIR/original"
 a=$(printf 'A%.0s' $(seq 200))
@@ -65,7 +68,7 @@ after "$FLASH_DIR/a" "$b" >"$FLASH_DIR/a-then-b"
 after "$FLASH_DIR/b" "$a" >"$FLASH_DIR/b-then-a"
 mixes=0
 for round in $(seq 25); do
-    flash 0x80000
+    flash $PART
     put 1000 ORIGINAL
     preloaded "$MTDSIM" "$CELLRW" w 1000 "$a" >/dev/null 2>&1 & first=$!
     preloaded "$MTDSIM" "$CELLRW" w 1000 "$b" >/dev/null 2>&1 & second=$!
@@ -90,8 +93,8 @@ flock LOCK_EX" "$(rw w 1000 X >/dev/null 2>&1; trace | head -n 2)"
 # A reader piped into a writer: erased flash has no NUL, so the cell is the whole region,
 # more than a pipe holds. The reader takes its lock first; it must let go of it before it
 # prints, or the writer waits for the lock while the reader waits for the writer to read.
-flash 0x80000
-tr '\0' '\377' </dev/zero | head -c $((0x80000)) >"$MTDSIM_IMAGE"
+flash $PART
+tr '\0' '\377' </dev/zero | head -c $PART >"$MTDSIM_IMAGE"
 # The pipeline gets a process group of its own, so that a hang can be ended whole.
 set -m
 (
@@ -117,11 +120,11 @@ fi
 
 # The journal. A real one: a commit cut off by the power before its first write.
 journal=$FLASH_DIR/journal/$JOURNAL_NAME
-flash 0x80000
+flash $PART
 put 100 OLD-CELL
 rw w 100 NEW-CELL >/dev/null 2>&1
 first_write=$(device_calls | awk '$2 == "write" { print $1; exit }')
-flash 0x80000
+flash $PART
 put 100 OLD-CELL
 MTDSIM_CUT=$first_write rw w 100 NEW-CELL >/dev/null 2>&1
 same "a commit cut off before its first write: the power went, the journal stays" "121 $JOURNAL_NAME" \
@@ -130,11 +133,11 @@ cp -a "$journal" "$FLASH_DIR/cut.journal"
 cp "$MTDSIM_IMAGE" "$FLASH_DIR/cut.image"
 # cut_state: the flash and the journal as the cut left them.
 cut_state() {
-    flash 0x80000
+    flash $PART
     cp "$FLASH_DIR/cut.image" "$MTDSIM_IMAGE"
     cp -a "$FLASH_DIR/cut.journal" "$journal"
 }
-completing="cellshow: completing an interrupted commit from $journal"$'\n'"$(good_write 0; good_write 0x20000; good_write 0x40000)"
+completing="cellshow: completing an interrupted commit from $journal"$'\n'"$(nand_commit)"
 claim "cellshow completes the interrupted commit" 0 $'NEW-CELL\n' "$completing"$'\n' -- show x 100
 same "the completed commit: the journal is gone" "" "$(ls -A "$FACTORY_JOURNAL_DIR")"
 claim "the completed commit reads back" 0 "NEW-CELL" "" -- rw r 100
@@ -142,13 +145,13 @@ claim "the completed commit reads back" 0 "NEW-CELL" "" -- rw r 100
 cut_state
 export MTDSIM_READONLY=EACCES
 claim "a read-only partition: cellshow answers from the journal" 0 $'NEW-CELL\n' \
-    "cellshow: /dev/mtd7 cannot be written: answering from the interrupted commit in $journal"$'\n' -- show x 100
+    "cellshow: $DEVICE cannot be written: answering from the interrupted commit in $journal"$'\n' -- show x 100
 same "a read-only partition: no erase, no write" "" "$(trace | grep -E '^(erase|write|setbad)')"
 unset MTDSIM_READONLY
 cut_state
 export MTDSIM_READONLY=EBUSY
 claim "a partition that will not open for writing: cellshow answers from the journal, and fails" 255 $'NEW-CELL\n' \
-    "cellshow: /dev/mtd7 cannot be opened for writing (Device or resource busy): answering from the interrupted commit in $journal"$'\n' -- show x 100
+    "cellshow: $DEVICE cannot be opened for writing (Device or resource busy): answering from the interrupted commit in $journal"$'\n' -- show x 100
 unset MTDSIM_READONLY
 cut_state
 export MTDSIM_GETINFO_FAIL=2
@@ -176,7 +179,7 @@ cellshow: cannot remove $journal: Read-only file system
 " -- show x 100
 unset MTDSIM_FILE_FAIL
 claim "the journal was marked removed: the next cellrw w has nothing to complete, and commits" 0 "" \
-    "$(good_write 0; good_write 0x20000; good_write 0x40000)"$'\n' -- rw w 100 LATER
+    "$(nand_commit)"$'\n' -- rw w 100 LATER
 same "the later commit stands" "LATER" "$(rw r 100)"
 
 # A removal whose directory sync fails may not last; a later commit without a journal must
@@ -209,7 +212,7 @@ same "a journal that cannot be read: the flash and the journal are left alone" "
 
 # The journal's directory must be an absolute path: a relative one names another
 # directory from each working directory.
-flash 0x80000
+flash $PART
 put 100 OLD-CELL
 relative_dir() { (export FACTORY_JOURNAL_DIR=journal; "$@"); }
 claim "a relative FACTORY_JOURNAL_DIR: cellshow refuses" 255 "" \
@@ -230,7 +233,7 @@ header_crc() { head -c 100 "$1" | crc32 >"$FLASH_DIR/crc"; dd if="$FLASH_DIR/crc
 bad() {
     local name=$1 kind=$2 why=$3 what=$journal
     shift 3
-    flash 0x80000
+    flash $PART
     put 100 OLD-CELL
     region >"$FLASH_DIR/before"
     cp -a "$FLASH_DIR/cut.journal" "$journal"
@@ -257,11 +260,17 @@ bad "a journal of another format version" invalid "a format version this build d
 bad "a journal whose header is damaged" invalid "a damaged header" set_bytes "$journal" 81 '\1'
 bad "a journal one byte short" invalid "a size that does not match its header" truncate -s -1 "$journal"
 bad "a journal whose payload is damaged" invalid "a payload that does not match its checksum" set_bytes "$journal" 300 '\1'
-other_device() { set_bytes "$journal" 16 '/dev/mtd3'; header_crc "$journal"; }
+# set_word FILE OFFSET N: overwrite the 32-bit field at OFFSET of FILE with N, little-endian.
+set_word() { set_bytes "$1" "$2" "$(printf '\\%03o' $(($3 & 255)) $(($3 >> 8 & 255)) $(($3 >> 16 & 255)) $(($3 >> 24 & 255)))"; }
+# Another partition setting than the build's, in the header's field of 64 bytes.
+other_setting=/dev/mtd3
+[ "$SETTING" = /dev/mtd3 ] && other_setting=/dev/mtd7
+other_device() { set_bytes "$journal" 16 "$(printf '%s' "$other_setting"; printf '\\0%.0s' $(seq $((64 - ${#other_setting}))))"; header_crc "$journal"; }
 bad "a journal of another partition setting" invalid "it belongs to another partition setting" other_device
-other_region() { set_bytes "$journal" 88 '\0\0\4'; header_crc "$journal"; }
+# A region one block larger or smaller: 0x40000 for 0x60000.
+other_region() { set_word "$journal" 88 $((REGION ^ BLOCK)); header_crc "$journal"; }
 bad "a journal of another region size" invalid "its sizes do not fit this build's region" other_region
-other_size() { set_bytes "$journal" 82 '\20'; header_crc "$journal"; }
+other_size() { set_word "$journal" 80 $((PART * 2)); header_crc "$journal"; }
 bad "a journal of a partition of another size" invalid "it was written for another geometry" other_size
 a_directory() { rm "$journal"; mkdir "$journal"; }
 bad "a directory in the journal's place" untrusted "not a plain file" a_directory
@@ -280,12 +289,12 @@ fi
 no_journal() {
     local name=$1 why=$2 setting
     shift 2
-    flash 0x80000
+    flash $PART
     for setting in "$@"; do export "$setting"; done
     expect_region 100 UNJOURNALED
     claim "$name: cellrw w warns and commits" 0 "" \
         "cellrw: warning: no journal in $FACTORY_JOURNAL_DIR ($why); a power cut during this commit would lose the factory data
-$(good_write 0; good_write 0x20000; good_write 0x40000)
+$(nand_commit)
 " -- rw w 100 UNJOURNALED
     for setting in "$@"; do unset "${setting%%=*}"; done
     committed "$name"
@@ -301,36 +310,36 @@ no_journal "a journal directory that cannot be synced" "sync of the directory: I
 touch "$CLAIM_DIR/a-file"
 no_journal "a journal directory that is a file" "not a directory" FACTORY_JOURNAL_DIR=$CLAIM_DIR/a-file
 
-flash 0x80000
+flash $PART
 export MTDSIM_FILE_FAIL=write:short
 expect_region 100 IN-PIECES
 claim "a journal the file system takes in pieces is written whole" 0 "" \
-    "$(good_write 0; good_write 0x20000; good_write 0x40000)"$'\n' -- rw w 100 IN-PIECES
+    "$(nand_commit)"$'\n' -- rw w 100 IN-PIECES
 unset MTDSIM_FILE_FAIL
 committed "a journal taken in pieces"
 
 # A journal on a file system that a power cut empties still serves against a killed
 # process: it is kept, with a warning.
 for fs in tmpfs ramfs; do
-    flash 0x80000
+    flash $PART
     export MTDSIM_JOURNAL_FS=$fs
     expect_region 100 VOLATILE
     claim "a journal directory on $fs: cellrw w warns and commits" 0 "" \
         "cellrw: warning: the journal in $FACTORY_JOURNAL_DIR is on a file system that does not survive a power cut
-$(good_write 0; good_write 0x20000; good_write 0x40000)
+$(nand_commit)
 " -- rw w 100 VOLATILE
     unset MTDSIM_JOURNAL_FS
     committed "a journal directory on $fs"
     same "a journal directory on $fs: the journal is gone after the commit" "" "$(ls -A "$FACTORY_JOURNAL_DIR")"
 done
 
-flash 0x80000
+flash $PART
 rmdir "$FACTORY_JOURNAL_DIR"
 expect_region 100 MADE
-claim "a missing journal directory is made" 0 "" "$(good_write 0; good_write 0x20000; good_write 0x40000)"$'\n' -- rw w 100 MADE
+claim "a missing journal directory is made" 0 "" "$(nand_commit)"$'\n' -- rw w 100 MADE
 same "a missing journal directory is made, mode 0700, and left empty" "700" "$(stat -c %a "$FACTORY_JOURNAL_DIR"; ls -A "$FACTORY_JOURNAL_DIR")"
 
-flash 0x80000
+flash $PART
 put 100 OLD-CELL
 touch "$journal.tmp"
 claim "a leftover temporary file: cellshow goes on" 0 $'OLD-CELL\n' "" -- show x 100
