@@ -6,20 +6,7 @@
 
 #include "fuzz_input.h"
 #include "table.h"
-
-// What a walk of the list in order finds for `text` under `raw_level`: the level's own
-// translation, or any level's category entry (see raw_for_translation).
-static const char *walked_raw(const char *raw_level, const char *text)
-{
-    for (const LevelEntry *level = translation_table; level; level = level->next) {
-        if (strcmp(level->raw_level, raw_level) == 0 && strcmp(level->translation, text) == 0)
-            return level->raw_level;
-        for (const CategoryEntry *cat = level->categories; cat; cat = cat->next)
-            if (strcmp(cat->translation, text) == 0)
-                return cat->raw_label;
-    }
-    return text;
-}
+#include "table_walk.h"
 
 // Whether `text` ends in the white space that loading trims.
 static bool ends_in_space(const char *text)
