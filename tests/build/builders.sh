@@ -3,8 +3,10 @@
 # The programs configured, built and installed the way image builders call CMake, each
 # with gcc and with clang, and what they installed checked (lib.sh's check_tree):
 # - Buildroot-like, for armhf: a toolchain file of the builder's own naming a sysroot in
-#   its layout (usr/lib) made from the cross packages, its flags, Release with its empty
-#   release flags, BUILD_TESTING=OFF, prefix /usr, and `make install/fast DESTDIR=...`;
+#   its layout (usr/lib) made from the cross packages, its flags with a board's own
+#   (-funwind-tables, with which ARM objects name the unwinder's personality routines of
+#   libgcc_s), Release with its empty release flags, BUILD_TESTING=OFF, prefix /usr, and
+#   `make install/fast DESTDIR=...`;
 # - Yocto-like, for arm64: the compilers in CC and CXX, a sysroot in its layout, its
 #   flags in CFLAGS, CXXFLAGS and LDFLAGS, no build type, BUILD_TESTING not given, and
 #   the install target with DESTDIR; our toolchain file stands in for the one the
@@ -52,8 +54,8 @@ set(CMAKE_C_COMPILER $cc)
 set(CMAKE_CXX_COMPILER $cxx)
 set(CMAKE_C_COMPILER_TARGET $target)
 set(CMAKE_CXX_COMPILER_TARGET $target)
-set(CMAKE_C_FLAGS "-D_LARGEFILE_SOURCE -D_LARGEFILE64_SOURCE -D_FILE_OFFSET_BITS=64 -Os -g0 \${CMAKE_C_FLAGS}" CACHE STRING "Buildroot CFLAGS")
-set(CMAKE_CXX_FLAGS "-D_LARGEFILE_SOURCE -D_LARGEFILE64_SOURCE -D_FILE_OFFSET_BITS=64 -Os -g0 \${CMAKE_CXX_FLAGS}" CACHE STRING "Buildroot CXXFLAGS")
+set(CMAKE_C_FLAGS "-D_LARGEFILE_SOURCE -D_LARGEFILE64_SOURCE -D_FILE_OFFSET_BITS=64 -Os -g0 -funwind-tables \${CMAKE_C_FLAGS}" CACHE STRING "Buildroot CFLAGS")
+set(CMAKE_CXX_FLAGS "-D_LARGEFILE_SOURCE -D_LARGEFILE64_SOURCE -D_FILE_OFFSET_BITS=64 -Os -g0 -funwind-tables \${CMAKE_CXX_FLAGS}" CACHE STRING "Buildroot CXXFLAGS")
 set(ENV{PKG_CONFIG_SYSROOT_DIR} $WORK/sysroot-armhf)
 set(ENV{PKG_CONFIG_LIBDIR} $WORK/sysroot-armhf/usr/lib/pkgconfig:$WORK/sysroot-armhf/usr/share/pkgconfig)
 END
