@@ -10,12 +10,21 @@
 # from NEWS; Depends comes from the binaries through dpkg-shlibdeps, the architecture from
 # the target's triplet. The files are installed under /usr whatever the build's prefix,
 # stripped, and the pages and the changelog compressed as Debian's policy wants.
+#
+# What only a package holds (the copyright file, the changelog, the lintian override and
+# the journal directory) has no install rule: cmake --install, with or without
+# --component, never puts it on a machine. cpack adds it to the staged packages
+# (package-deb.cmake).
 
 include(${CMAKE_CURRENT_LIST_DIR}/debian-changelog.cmake)
 
 set(FIELDTOOLS_PACKAGE_MAINTAINER "The fieldtools developers <fieldtools@example.org>" CACHE STRING
   "Maintainer named in the Debian packages")
 
+# CPack writes every CPACK_ value into its configuration files as it is, escaped, so that
+# cpack reads back the same text: no escape sequence of a regular expression or a
+# description is taken for CMake's.
+set(CPACK_VERBATIM_VARIABLES ON)
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME fieldtools)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
@@ -26,11 +35,13 @@ set(CPACK_DEBIAN_PACKAGE_SECTION admin)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_STRIP_FILES ON)
-# The journal directory is an absolute path, so the staging install goes through DESTDIR.
+# The staging install goes through DESTDIR, under /usr whatever the build's prefix.
 set(CPACK_SET_DESTDIR ON)
 set(CPACK_INSTALL_PREFIX /usr)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
-set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/package-compress.cmake)
+# Read by cpack for each package it makes: package-deb.cmake runs between the staging and
+# the packing of the Debian packages.
+set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_LIST_DIR}/package-cpack.cmake)
 
 # A cross build's packages are for the target: its triplet names the Debian architecture.
 if(CMAKE_CROSSCOMPILING AND CMAKE_LIBRARY_ARCHITECTURE)
@@ -41,7 +52,10 @@ if(CMAKE_CROSSCOMPILING AND CMAKE_LIBRARY_ARCHITECTURE)
   endif()
 endif()
 
+# What cpack adds to the packages: packaging/HALF/ holds each package's copyright file
+# and changelog, and packaging/factory/lintian/ the factory package's lintian override.
 set(package_dir ${CMAKE_BINARY_DIR}/packaging)
+set(CPACK_FIELDTOOLS_PACKAGE_DIR ${package_dir})
 file(READ ${PROJECT_SOURCE_DIR}/LICENSE license)
 set(CPACK_COMPONENTS_ALL)
 foreach(half factory label)
@@ -53,14 +67,10 @@ foreach(half factory label)
   list(APPEND CPACK_COMPONENTS_ALL ${half})
   set(CPACK_DEBIAN_${HALF}_PACKAGE_NAME ${package})
   set(CPACK_DEBIAN_${HALF}_FILE_NAME DEB-DEFAULT)
-
-  # The copyright file and the changelog go into the package only, not into an install.
   file(WRITE ${package_dir}/${half}/copyright
     "fieldtools ${PROJECT_VERSION}, the ${package} package\n\n${license}")
   debian_changelog(${PROJECT_SOURCE_DIR}/NEWS ${package_dir}/${half}/changelog
     ${package} ${PROJECT_VERSION} "${FIELDTOOLS_PACKAGE_MAINTAINER}")
-  install(FILES ${package_dir}/${half}/copyright ${package_dir}/${half}/changelog
-    DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${package} COMPONENT ${half} EXCLUDE_FROM_ALL)
 endforeach()
 
 # A summary line, then the long description, whose lines cpack indents.
@@ -81,20 +91,12 @@ and categories; showlabel turns a raw range into those names.")
 if(FIELDTOOLS_FACTORY)
   # The journal directory, readable by root alone: a journal rewrites the device's
   # identity at the next start. The programs make it when it is missing, so only the
-  # package ships it.
-  get_filename_component(journal_parent "${FACTORY_JOURNAL_DIRECTORY}" DIRECTORY)
-  get_filename_component(journal_name "${FACTORY_JOURNAL_DIRECTORY}" NAME)
-  if(journal_name)
-    file(MAKE_DIRECTORY ${package_dir}/factory/journal/${journal_name})
-    install(DIRECTORY ${package_dir}/factory/journal/${journal_name} DESTINATION ${journal_parent}
-      DIRECTORY_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE COMPONENT factory EXCLUDE_FROM_ALL)
-    string(REGEX REPLACE "^/" "" journal_path "${FACTORY_JOURNAL_DIRECTORY}")
-    file(WRITE ${package_dir}/factory/fieldtools-factory
-      "# The journal rewrites the device's identity at the next start: only root may reach it.\n"
-      "fieldtools-factory: non-standard-dir-perm 0700 != 0755 [${journal_path}/]\n")
-    install(FILES ${package_dir}/factory/fieldtools-factory DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides
-      COMPONENT factory EXCLUDE_FROM_ALL)
-  endif()
+  # package ships it. (cmake/factory-settings.cmake refuses / for it.)
+  set(CPACK_FIELDTOOLS_JOURNAL_DIR "${FACTORY_JOURNAL_DIRECTORY}")
+  string(REGEX REPLACE "^/" "" journal_path "${FACTORY_JOURNAL_DIRECTORY}")
+  file(WRITE ${package_dir}/factory/lintian/fieldtools-factory
+    "# The journal rewrites the device's identity at the next start: only root may reach it.\n"
+    "fieldtools-factory: non-standard-dir-perm 0700 != 0755 [${journal_path}/]\n")
 endif()
 
 # The release tarball, fieldtools-VERSION.tar.gz, that contrib's Yocto recipe builds from:
