@@ -14,7 +14,8 @@
 # What only a package holds (the copyright file, the changelog, the lintian override and
 # the journal directory) has no install rule: cmake --install, with or without
 # --component, never puts it on a machine. cpack adds it to the staged packages
-# (package-deb.cmake).
+# (package-deb.cmake), and makes the release tarball of the files git tracks
+# (package-source.cmake).
 
 include(${CMAKE_CURRENT_LIST_DIR}/debian-changelog.cmake)
 
@@ -39,8 +40,8 @@ set(CPACK_STRIP_FILES ON)
 set(CPACK_SET_DESTDIR ON)
 set(CPACK_INSTALL_PREFIX /usr)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
-# Read by cpack for each package it makes: package-deb.cmake runs between the staging and
-# the packing of the Debian packages.
+# Read by cpack for each package it makes: package-deb.cmake or package-source.cmake
+# runs between the staging and the packing.
 set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_LIST_DIR}/package-cpack.cmake)
 
 # A cross build's packages are for the target: its triplet names the Debian architecture.
@@ -101,9 +102,12 @@ endif()
 
 # The release tarball, fieldtools-VERSION.tar.gz, that contrib's Yocto recipe builds from:
 #   cmake --build BUILD --target package_source
+# It holds exactly the files git tracks, as they are in the source tree, whatever else
+# lies there (a build, a staging directory): package-source.cmake copies them, so cpack
+# itself copies no directory.
 set(CPACK_SOURCE_GENERATOR TGZ)
 set(CPACK_SOURCE_PACKAGE_FILE_NAME fieldtools-${PROJECT_VERSION})
-string(REGEX REPLACE "([][+.*()^$?|\\])" "\\\\\\1" top "${PROJECT_SOURCE_DIR}")
-set(CPACK_SOURCE_IGNORE_FILES "^${top}/\\.git" "^${top}/build/" "^${top}/build-[^/]*/")
+set(CPACK_SOURCE_INSTALLED_DIRECTORIES "")
+set(CPACK_FIELDTOOLS_SOURCE_DIR "${PROJECT_SOURCE_DIR}")
 
 include(CPack)

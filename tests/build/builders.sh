@@ -7,6 +7,7 @@
 #   (-funwind-tables, with which ARM objects name the unwinder's personality routines of
 #   libgcc_s), Release with its empty release flags, BUILD_TESTING=OFF, prefix /usr, and
 #   `make install/fast DESTDIR=...`;
+# - the release tarball, made in a checkout that holds more than its tracked files;
 # - Yocto-like, for arm64: the compilers in CC and CXX, a sysroot in its layout, its
 #   flags in CFLAGS, CXXFLAGS and LDFLAGS, no build type, BUILD_TESTING not given, and
 #   the install target with DESTDIR; our toolchain file stands in for the one the
@@ -19,7 +20,7 @@
 SOURCE=$1
 . "$(dirname "$0")/lib.sh"
 WORK=$CLAIM_DIR
-for tool in arm-linux-gnueabihf-gcc aarch64-linux-gnu-gcc clang dpkg-architecture make; do
+for tool in arm-linux-gnueabihf-gcc aarch64-linux-gnu-gcc clang dpkg-architecture git make; do
     command -v $tool >/dev/null || { echo "builders: $tool is missing (tools/deps.sh installs it)"; exit 1; }
 done
 
@@ -71,6 +72,33 @@ END
 }
 buildroot gcc arm-linux-gnueabihf-gcc arm-linux-gnueabihf-g++ arm-linux-gnueabihf
 buildroot clang clang clang++ arm-linux-gnueabihf
+
+# ---- the release tarball, which contrib's Yocto recipe builds from ----
+# A checkout of the tracked files (all of them, where the source is no checkout), with
+# what else lies in a tree: the staging directory of an armhf install, and a build tree.
+# The tarball holds exactly the tracked files, unchanged.
+src=$WORK/checkout
+mkdir -p "$src"
+if [ "$(git -C "$SOURCE" rev-parse --show-toplevel 2>/dev/null)" = "$(cd "$SOURCE" && pwd -P)" ]; then
+    git -C "$SOURCE" ls-files -z
+else
+    (cd "$SOURCE" && find . \( -path ./build -o -path './build-*' \) -prune -o ! -type d -print0)
+fi | tar -C "$SOURCE" --null --no-recursion -T - -cf - | tar -C "$src" -xf -
+git -C "$src" -c init.defaultBranch=main init -q && git -C "$src" add -A -f
+mkdir "$src/stage"
+cp -a "$WORK/buildroot-gcc/root/usr" "$src/stage/"
+step tarball-configure "$CMAKE_COMMAND" -S "$src" -B "$src/build/release"
+step tarball "$CMAKE_COMMAND" --build "$src/build/release" --target package_source
+same "package_source prints no warning or error" "" \
+    "$(grep -v '^\(CPack: \|\[[ 0-9]*%\] \|Run CPack packaging tool for source\)' "$WORK/tarball.log")"
+tarball=$src/build/release/fieldtools-1.0.0.tar.gz
+same "the tarball's files lie in fieldtools-1.0.0/" "" "$(tar -tzf "$tarball" | grep -v '^fieldtools-1\.0\.0/')"
+mkdir "$WORK/unpacked"
+tar -C "$WORK/unpacked" -xzf "$tarball"
+# The unpacked tree against the checkout's index: no file changed or missing, none more.
+unpacked_git() { git --git-dir="$src/.git" --work-tree="$WORK/unpacked/fieldtools-1.0.0" "$@"; }
+same "the tarball holds exactly the tracked files, as they are" "" \
+    "$(unpacked_git diff --name-status && unpacked_git ls-files --others)"
 
 # ---- Yocto-like ----
 step sysroot-arm64 bash "$SOURCE/tests/build/sysroot.sh" arm64 "$WORK/sysroot-arm64"
