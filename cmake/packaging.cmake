@@ -8,7 +8,7 @@
 # (mode 0700); fieldtools-label the label programs and their pages, so that a device
 # without SELinux takes only the first. Each has the copyright file and a changelog made
 # from NEWS; Depends comes from the binaries through dpkg-shlibdeps, the architecture from
-# the target's triplet. The files are installed under /usr whatever the build's prefix,
+# the compiler's target. The files are installed under /usr whatever the build's prefix,
 # stripped, and the pages and the changelog compressed as Debian's policy wants.
 #
 # What only a package holds (the copyright file, the changelog, the lintian override and
@@ -44,12 +44,47 @@ set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 # runs between the staging and the packing.
 set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_LIST_DIR}/package-cpack.cmake)
 
-# A cross build's packages are for the target: its triplet names the Debian architecture.
-if(CMAKE_CROSSCOMPILING AND CMAKE_LIBRARY_ARCHITECTURE)
-  find_program(DPKG_ARCHITECTURE dpkg-architecture)
-  if(DPKG_ARCHITECTURE)
-    execute_process(COMMAND ${DPKG_ARCHITECTURE} -t ${CMAKE_LIBRARY_ARCHITECTURE} -qDEB_HOST_ARCH
-      OUTPUT_VARIABLE CPACK_DEBIAN_PACKAGE_ARCHITECTURE OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+# The packages are for the machine the compiler builds for, whatever the toolchain file
+# says of it: the Debian architecture of the compiler's target triplet (clang's given
+# target, or what the compiler answers to -dumpmachine), as dpkg-architecture names it,
+# and with the build's pointer size. A target it cannot name, or names with another
+# pointer size (gcc -m32 answers with its 64-bit triplet), is refused when cpack makes the
+# packages (package-cpack.cmake), not here: the programs still build, and the tarball is
+# still made.
+set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE "")
+set(target_option "")
+if(CMAKE_C_COMPILER_TARGET AND CMAKE_C_COMPILE_OPTIONS_TARGET)
+  set(target_option "${CMAKE_C_COMPILE_OPTIONS_TARGET}${CMAKE_C_COMPILER_TARGET}")
+endif()
+execute_process(COMMAND ${CMAKE_C_COMPILER} ${target_option} -dumpmachine
+  OUTPUT_VARIABLE target_triplet OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET RESULT_VARIABLE status)
+find_program(DPKG_ARCHITECTURE dpkg-architecture)
+if(NOT status EQUAL 0 OR NOT target_triplet MATCHES "^[A-Za-z0-9_.+-]+$")
+  set(CPACK_FIELDTOOLS_ARCHITECTURE_ERROR
+    "${CMAKE_C_COMPILER} ${target_option} -dumpmachine does not name the target, so no Debian architecture is known for the packages")
+elseif(NOT DPKG_ARCHITECTURE)
+  set(CPACK_FIELDTOOLS_ARCHITECTURE_ERROR
+    "dpkg-architecture (dpkg-dev) is missing: it names the Debian architecture of the target ${target_triplet}")
+else()
+  execute_process(COMMAND ${DPKG_ARCHITECTURE} -t ${target_triplet}
+    OUTPUT_VARIABLE architecture_variables ERROR_QUIET RESULT_VARIABLE status)
+  set(architecture "")
+  set(architecture_bits "")
+  if(status EQUAL 0 AND architecture_variables MATCHES "(^|\n)DEB_HOST_ARCH=([a-z0-9-]+)\n")
+    set(architecture ${CMAKE_MATCH_2})
+    if(architecture_variables MATCHES "(^|\n)DEB_HOST_ARCH_BITS=([0-9]+)\n")
+      set(architecture_bits ${CMAKE_MATCH_2})
+    endif()
+  endif()
+  math(EXPR pointer_bits "${CMAKE_SIZEOF_VOID_P} * 8")
+  if(NOT architecture)
+    set(CPACK_FIELDTOOLS_ARCHITECTURE_ERROR
+      "dpkg-architecture names no Debian architecture for the target ${target_triplet}")
+  elseif(NOT architecture_bits STREQUAL pointer_bits)
+    set(CPACK_FIELDTOOLS_ARCHITECTURE_ERROR
+      "the target ${target_triplet} is ${architecture}, of ${architecture_bits}-bit pointers, but the build's are ${pointer_bits}-bit")
+  else()
+    set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${architecture})
   endif()
 endif()
 

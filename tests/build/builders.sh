@@ -6,7 +6,7 @@
 #   its layout (usr/lib) made from the cross packages, its flags with a board's own
 #   (-funwind-tables, with which ARM objects name the unwinder's personality routines of
 #   libgcc_s), Release with its empty release flags, BUILD_TESTING=OFF, prefix /usr, and
-#   `make install/fast DESTDIR=...`;
+#   `make install/fast DESTDIR=...`; and cpack's packages of it, armhf;
 # - the release tarball, made in a checkout that holds more than its tracked files;
 # - Yocto-like, for arm64: the compilers in CC and CXX, a sysroot in its layout, its
 #   flags in CFLAGS, CXXFLAGS and LDFLAGS, no build type, BUILD_TESTING not given, and
@@ -16,11 +16,11 @@
 # - Debian-like, for amd64: the flags of dpkg-buildflags with every hardening feature and
 #   the options debhelper gives CMake (packages.sh builds the packages the same way).
 # Each passes contrib/'s CMake arguments (lib.sh), which contrib's files must hold too.
-#   builders.sh SOURCE_DIR   (CMAKE_COMMAND in the environment)
+#   builders.sh SOURCE_DIR   (CMAKE_COMMAND and CPACK_COMMAND in the environment)
 SOURCE=$1
 . "$(dirname "$0")/lib.sh"
 WORK=$CLAIM_DIR
-for tool in arm-linux-gnueabihf-gcc aarch64-linux-gnu-gcc clang dpkg-architecture git make; do
+for tool in arm-linux-gnueabihf-gcc aarch64-linux-gnu-gcc clang dpkg-architecture dpkg-deb git make; do
     command -v $tool >/dev/null || { echo "builders: $tool is missing (tools/deps.sh installs it)"; exit 1; }
 done
 
@@ -69,6 +69,16 @@ END
     step "$name-build" make -C "$WORK/$name/build" -j 2
     step "$name-install" make -C "$WORK/$name/build" DESTDIR="$WORK/$name/root" install/fast
     check_tree "$name" "$WORK/$name/root" ARM /dev/mtd3 "0x40000 (262144)"
+    # Its toolchain file names no library architecture: the packages' comes from the
+    # compiler's target, gcc's own or the one clang is given. (packages.sh checks their
+    # Depends; dpkg-shlibdeps is left out here, and cpack says that none is set.)
+    step "$name-cpack" "$CPACK_COMMAND" -G DEB --config "$WORK/$name/build/CPackConfig.cmake" -B "$WORK/$name/build" \
+        -D CPACK_DEBIAN_PACKAGE_SHLIBDEPS=OFF
+    same "$name: cpack prints no warning or error" "" "$(grep -v -e '^CPack\(Deb\)\?: ' \
+        -e '^-- CPACK_DEBIAN_PACKAGE_DEPENDS not set, the package will have no dependencies\.$' "$WORK/$name-cpack.log")"
+    same "$name: the packages are armhf" "armhf armhf" "$(
+        dpkg-deb -f "$WORK/$name/build/fieldtools-factory_1.0.0_armhf.deb" Architecture) $(
+        dpkg-deb -f "$WORK/$name/build/fieldtools-label_1.0.0_armhf.deb" Architecture)"
 }
 buildroot gcc arm-linux-gnueabihf-gcc arm-linux-gnueabihf-g++ arm-linux-gnueabihf
 buildroot clang clang clang++ arm-linux-gnueabihf
