@@ -7,7 +7,8 @@
 #   (-funwind-tables, with which ARM objects name the unwinder's personality routines of
 #   libgcc_s), Release with its empty release flags, BUILD_TESTING=OFF, prefix /usr, and
 #   `make install/fast DESTDIR=...`; and cpack's packages of it, armhf;
-# - the release tarball, made in a checkout that holds more than its tracked files;
+# - the release tarball, made in a checkout that holds more than its tracked files, after a
+#   configure refused for want of libselinux;
 # - Yocto-like, for arm64: the compilers in CC and CXX, a sysroot in its layout, its
 #   flags in CFLAGS, CXXFLAGS and LDFLAGS, no build type, BUILD_TESTING not given, and
 #   the install target with DESTDIR; our toolchain file stands in for the one the
@@ -86,9 +87,11 @@ buildroot clang clang clang++ arm-linux-gnueabihf
 # ---- the release tarball, which contrib's Yocto recipe builds from ----
 # A checkout of the tracked files (all of them, where the source is no checkout), with
 # what else lies in a tree: the staging directory of an armhf install, and a build tree.
-# The tarball holds exactly the tracked files, unchanged.
+# Configured as on an image without libselinux, it is refused until the label programs
+# are left out, with a message that says how; then the tarball holds exactly the tracked
+# files, unchanged.
 src=$WORK/checkout
-mkdir -p "$src"
+mkdir -p "$src" "$WORK/no-pkgconfig"
 if [ "$(git -C "$SOURCE" rev-parse --show-toplevel 2>/dev/null)" = "$(cd "$SOURCE" && pwd -P)" ]; then
     git -C "$SOURCE" ls-files -z
 else
@@ -97,7 +100,12 @@ fi | tar -C "$SOURCE" --null --no-recursion -T - -cf - | tar -C "$src" -xf -
 git -C "$src" -c init.defaultBranch=main init -q && git -C "$src" add -A -f
 mkdir "$src/stage"
 cp -a "$WORK/buildroot-gcc/root/usr" "$src/stage/"
-step tarball-configure "$CMAKE_COMMAND" -S "$src" -B "$src/build/release"
+PKG_CONFIG_LIBDIR=$WORK/no-pkgconfig "$CMAKE_COMMAND" -S "$src" -B "$src/build/release" >"$WORK/no-selinux.log" 2>&1
+same "without libselinux, the label programs are refused" 1 "$?"
+same "and the message says how to build the flash programs alone" yes "$(
+    tr -s ' \n' '  ' <"$WORK/no-selinux.log" | grep -qF -- '-DFIELDTOOLS_LABEL=OFF builds the flash programs alone' && echo yes)"
+step tarball-configure env PKG_CONFIG_LIBDIR="$WORK/no-pkgconfig" "$CMAKE_COMMAND" -S "$src" -B "$src/build/release" \
+    -DFIELDTOOLS_LABEL=OFF
 step tarball "$CMAKE_COMMAND" --build "$src/build/release" --target package_source
 same "package_source prints no warning or error" "" \
     "$(grep -v '^\(CPack: \|\[[ 0-9]*%\] \|Run CPack packaging tool for source\)' "$WORK/tarball.log")"
