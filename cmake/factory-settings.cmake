@@ -5,7 +5,7 @@
 # Sets, for factory/ and man/:
 #   FACTORY_REGION_BYTES        the region size in decimal
 #   FACTORY_REGION_HEX          the same in hexadecimal, 0x and lower case
-#   FACTORY_JOURNAL_DIRECTORY   FACTORY_JOURNAL_DIR without trailing slashes
+#   FACTORY_JOURNAL_DIRECTORY   FACTORY_JOURNAL_DIR without repeated or trailing slashes
 #   FACTORY_DEVICE_NAME         NAME of name:NAME, empty for a path
 
 set(FACTORY_DEVICE "/dev/mtd7" CACHE STRING
@@ -17,11 +17,11 @@ set(FACTORY_JOURNAL_DIR "/var/lib/cellrw" CACHE STRING
 option(FIELDTOOLS_JOURNAL_REQUIRED
   "Refuse a commit whose journal cannot be made durable, instead of warning and going on without one" OFF)
 
-# The texts become C strings, roff arguments and CMake list items: printable ASCII only,
-# and no '"', '\' or ';'.
+# The texts become C strings, roff arguments, CMake list items and the packages'
+# descriptions, which CMake reads again: printable ASCII only, and no '"', '\', ';' or '$'.
 function(factory_check_text name value)
-  if(value MATCHES "[^ -~]|[\"\\\\;]")
-    message(FATAL_ERROR "${name} is \"${value}\": it may hold only printable ASCII characters other than \", \\ and ;")
+  if(value MATCHES "[^ -~]|[\"\\\\;$]")
+    message(FATAL_ERROR "${name} is \"${value}\": it may hold only printable ASCII characters other than \", \\, ; and $")
   endif()
 endfunction()
 
@@ -74,9 +74,16 @@ if(NOT size_rest EQUAL 0)
 endif()
 math(EXPR FACTORY_REGION_HEX "${FACTORY_REGION_BYTES}" OUTPUT_FORMAT HEXADECIMAL)
 
-# FACTORY_JOURNAL_DIR: an absolute path; trailing slashes are dropped.
+# FACTORY_JOURNAL_DIR: an absolute path; repeated and trailing slashes are dropped. The
+# programs make the directory with mode 0700 and the package ships it so: it must be one
+# of their own, not the root or a temporary directory that everyone shares.
 factory_check_text(FACTORY_JOURNAL_DIR "${FACTORY_JOURNAL_DIR}")
 if(NOT FACTORY_JOURNAL_DIR MATCHES "^/" OR FACTORY_JOURNAL_DIR MATCHES "/\\.\\.?(/|$)")
   message(FATAL_ERROR "FACTORY_JOURNAL_DIR is \"${FACTORY_JOURNAL_DIR}\": give an absolute path, such as /var/lib/cellrw")
 endif()
-string(REGEX REPLACE "(.)/+$" "\\1" FACTORY_JOURNAL_DIRECTORY "${FACTORY_JOURNAL_DIR}")
+string(REGEX REPLACE "//+" "/" FACTORY_JOURNAL_DIRECTORY "${FACTORY_JOURNAL_DIR}")
+string(REGEX REPLACE "(.)/$" "\\1" FACTORY_JOURNAL_DIRECTORY "${FACTORY_JOURNAL_DIRECTORY}")
+if(FACTORY_JOURNAL_DIRECTORY MATCHES "^/((var/)?tmp)?$")
+  message(FATAL_ERROR "FACTORY_JOURNAL_DIR is \"${FACTORY_JOURNAL_DIR}\": give a directory of the programs' own, "
+    "such as /var/lib/cellrw, not / or a shared temporary directory (the journal's is made mode 0700)")
+endif()

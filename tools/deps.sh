@@ -12,7 +12,8 @@
 #   (Debian multiarch), and qemu-user;
 # - for the benchmark: mtd-utils for its guest, and time for its memory figures;
 # - for the builder-style builds and the Debian packages (tests/build): dpkg-dev and
-#   lintian, and fakeroot for a scratch install by a user other than root.
+#   lintian, fakeroot for a scratch install by a user other than root, and git, whose
+#   tracked files the release tarball holds.
 # The package lists are refreshed every time, since the VM tests download Debian's
 # kernel, busybox and policy packages.
 set -e
@@ -21,7 +22,7 @@ sudo=""
 pkgs="cmake make g++ pkg-config libselinux1-dev libgtest-dev libgmock-dev binutils
       mandoc groff-base clang libclang-rt-14-dev llvm valgrind
       qemu-system-x86 qemu-system-arm busybox-static cpio kmod gzip e2fsprogs policycoreutils libc6-dev
-      mtd-utils time dpkg-dev lintian fakeroot
+      mtd-utils time dpkg-dev lintian fakeroot git
       qemu-user
       g++-arm-linux-gnueabihf libselinux1-dev:armhf libgtest-dev:armhf
       g++-aarch64-linux-gnu libselinux1-dev:arm64 libgtest-dev:arm64"

@@ -2,7 +2,7 @@
 # Put the licence's SPDX line, "SPDX-License-Identifier: MIT", into every source file
 # that has none, as a comment of the file's own language: C and C++ sources and headers
 # (and header templates), shell scripts, CMake files, the manual page templates, and the
-# image builders' files in contrib/. A script's first line stays its #! line. Data (the
+# image builders' files in contrib/ (Buildroot's external.desc among them). A script's first line stays its #! line. Data (the
 # fuzz corpus, examples/, docs/) and prose are left alone.
 #
 #   tools/spdx.sh            add the line where it is missing
@@ -18,7 +18,7 @@ for file in $(cd "$top" && find . \( -path ./.git -o -path './build*' -o -path .
         -name '*.c' -o -name '*.cpp' -o -name '*.h' -o -name '*.h.in' -o -name '*.8.in' -o \
         -name '*.sh' -o -name CMakeLists.txt -o -name '*.cmake' -o -path ./.ci/run -o \
         -path ./tests/vm/guest/init -o -name '*.mk' -o -name Config.in -o -name '*.bb' -o \
-        -name '*.hash' \) -print | LC_ALL=C sort); do
+        -name '*.hash' -o -name external.desc \) -print | LC_ALL=C sort); do
     path=$top/${file#./}
     grep -q "$tag" "$path" && continue
     missing=$((missing + 1))

@@ -2,9 +2,10 @@
 # SPDX-License-Identifier: MIT
 # The Debian packages: the programs built the way Debian's packaging builds them (lib.sh's
 # debian_build, with gcc and the default settings) for amd64, armhf and arm64, and packed
-# by cpack. Lintian reports nothing on any of them; each holds what it must, with Depends
-# from its binaries; and the amd64 packages, installed into a scratch root with dpkg, run
-# against the flash simulator and the sample translations file.
+# by cpack, which prints nothing but its progress. Lintian reports nothing on any of them;
+# each holds what it must, with Depends from its binaries; and the amd64 packages,
+# installed into a scratch root with dpkg, run against the flash simulator and the sample
+# translations file.
 #   packages.sh SOURCE_DIR MTDSIM MLSFAKE   (CMAKE_COMMAND and CPACK_COMMAND in the environment)
 SOURCE=$1 MTDSIM=$2 MLSFAKE=$3
 . "$(dirname "$0")/lib.sh"
@@ -25,6 +26,7 @@ for arch in amd64 armhf arm64; do
     fi
     check_tree "deb-$arch" "$WORK/deb-$arch/root" "${machine[$arch]}" /dev/mtd7 "0x60000 (393216)"
     step "deb-$arch-cpack" "$CPACK_COMMAND" -G DEB --config "$WORK/deb-$arch/build/CPackConfig.cmake" -B "$WORK/deb-$arch/build"
+    same "cpack for $arch prints no warning or error" "" "$(grep -v '^CPack\(Deb\)\?: ' "$WORK/deb-$arch-cpack.log")"
     for half in factory label; do
         deb=$WORK/deb-$arch/build/fieldtools-${half}_1.0.0_$arch.deb
         debs+=("$deb")

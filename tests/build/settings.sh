@@ -38,6 +38,11 @@ for size in 512:0x200 196608:0x30000 0X30000:0x30000 0x00030000:0x30000 67108864
 done
 accepted "a journal directory with trailing slashes" "${default/journal=\/var\/lib\/cellrw/journal=/data/factory}" \
     -DFACTORY_JOURNAL_DIR=/data/factory//
+accepted "a journal directory with repeated slashes" "$default" -DFACTORY_JOURNAL_DIR=//var//lib///cellrw//
+accepted "a journal directory named tmp elsewhere" "${default/journal=\/var\/lib\/cellrw/journal=/data/tmp}" \
+    -DFACTORY_JOURNAL_DIR=/data/tmp
+accepted "a journal directory of its own in /tmp" "${default/journal=\/var\/lib\/cellrw/journal=/tmp/cellrw}" \
+    -DFACTORY_JOURNAL_DIR=/tmp/cellrw
 
 path="give an absolute path under /dev, such as /dev/mtd7, or name:NAME for the MTD partition named NAME"
 refused "an empty device" "FACTORY_DEVICE is \"\": $path" -DFACTORY_DEVICE=
@@ -50,10 +55,12 @@ refused "name: without a name" "FACTORY_DEVICE is \"name:\": give the MTD partit
 refused "a path of 64 bytes" "FACTORY_DEVICE is 64 bytes long: the programs hold at most 63" -DFACTORY_DEVICE="${long}p"
 refused "a name that makes 64 bytes" "FACTORY_DEVICE is 64 bytes long: the programs hold at most 63" \
     -DFACTORY_DEVICE="name:$(printf 'n%.0s' $(seq 59))"
-text="it may hold only printable ASCII characters other than \", \\ and ;"
+text="it may hold only printable ASCII characters other than \", \\, ; and \$"
 refused "a double quote" "FACTORY_DEVICE is \"/dev/a\"b\": $text" '-DFACTORY_DEVICE=/dev/a"b'
 refused "a backslash" "FACTORY_DEVICE is \"name:a\\b\": $text" '-DFACTORY_DEVICE=name:a\b'
 refused "a semicolon" "FACTORY_DEVICE is \"/dev/a;b\": $text" '-DFACTORY_DEVICE=/dev/a;b'
+refused "a variable reference" "FACTORY_DEVICE is \"/dev/mtd\${HOME}x\": $text" '-DFACTORY_DEVICE=/dev/mtd${HOME}x'
+refused "a dollar sign" "FACTORY_DEVICE is \"name:a\$b\": $text" '-DFACTORY_DEVICE=name:a$b'
 refused "a byte past ASCII" "FACTORY_DEVICE is \"name:Größe\": $text" '-DFACTORY_DEVICE=name:Größe'
 
 notation="give a size in bytes, decimal (393216) or hexadecimal (0x60000)"
@@ -74,4 +81,10 @@ refused "a relative journal directory" "FACTORY_JOURNAL_DIR is \"var/lib/cellrw\
 refused "an empty journal directory" "FACTORY_JOURNAL_DIR is \"\": $journal" -DFACTORY_JOURNAL_DIR=
 refused "a journal directory with .." "FACTORY_JOURNAL_DIR is \"/var/../tmp\": $journal" -DFACTORY_JOURNAL_DIR=/var/../tmp
 refused "a journal directory with a semicolon" "FACTORY_JOURNAL_DIR is \"/var/a;b\": $text" '-DFACTORY_JOURNAL_DIR=/var/a;b'
+refused "a journal directory with a variable reference" "FACTORY_JOURNAL_DIR is \"/var/lib/\${x}\": $text" \
+    '-DFACTORY_JOURNAL_DIR=/var/lib/${x}'
+shared="give a directory of the programs' own, such as /var/lib/cellrw, not / or a shared temporary directory (the journal's is made mode 0700)"
+for dir in / // /tmp /tmp/ //tmp// /var/tmp /var//tmp/; do
+    refused "journal directory $dir" "FACTORY_JOURNAL_DIR is \"$dir\": $shared" -DFACTORY_JOURNAL_DIR=$dir
+done
 finish
