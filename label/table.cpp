@@ -62,15 +62,30 @@ static IndexKey raw_label_key(const CategoryEntry *cat)
 // The first level of each raw level (find_level_entry), filled as levels are added:
 // loading finds a category line's level there.
 static TextIndex<LevelEntry> levels_by_raw{raw_level_key, nullptr, 0, 0};
-// Filled once the whole file is loaded (index_table): the first level of each
-// translation (raw_level_for_translation) and of each pair of both (raw_for_translation),
-// the first category entry of each translation (raw_for_translation) and of each raw
-// label (find_category_entry).
+// Built by the lookups that need them, once they have walked the whole table a few
+// times (see walks_before_index): the first level of each translation
+// (raw_level_for_translation) and of each pair of both (raw_for_translation), and the
+// first category entry of each translation (raw_for_translation); apart, the first
+// category entry of each raw label (find_category_entry).
 static TextIndex<LevelEntry> levels_by_translation{level_translation_key, nullptr, 0, 0};
 static TextIndex<LevelEntry> levels_by_pair{level_pair_key, nullptr, 0, 0};
 static TextIndex<CategoryEntry> categories_by_translation{category_translation_key, nullptr, 0, 0};
 static TextIndex<CategoryEntry> categories_by_label{raw_label_key, nullptr, 0, 0};
 static size_t category_count = 0;
+
+// The lookups walk the list in order until they have walked it this many times, and only
+// then build their indexes: a conversion of a few names costs a few walks, and loading a
+// million lines pays for no index it does not use; one of many names costs a walk to build
+// them and a probe or two a name. Either way the cost grows with the table plus the names.
+constexpr unsigned walks_before_index = TABLE_WALKS_BEFORE_INDEX;
+
+// How the lookups of one kind find their entries: the walks made so far, and whether the
+// indexes are built, or could not be (memory ran out: the lookups go on walking).
+struct LookupState {
+    unsigned walks;
+    bool built, failed;
+};
+static LookupState translation_lookups{0, false, false}, label_lookups{0, false, false};
 
 char *copy_text(const char *text)
 {
@@ -244,14 +259,47 @@ LevelEntry *find_level_entry(const char *raw_level)
     return find_in_index(levels_by_raw, {raw_level, nullptr});
 }
 
+// Whether the lookups of `state`'s kind go through their indexes: after walks_before_index
+// walks, `build` makes them (once; when it fails the lookups keep walking).
+static bool use_indexes(LookupState &state, bool (*build)())
+{
+    if (state.built || state.failed)
+        return state.built;
+    if (++state.walks <= walks_before_index)
+        return false;
+    state.built = build();
+    state.failed = !state.built;
+    return state.built;
+}
+
+static bool index_translations();
+static bool index_labels();
+
 const char *raw_level_for_translation(const char *translation)
 {
-    const LevelEntry *level = find_in_index(levels_by_translation, {translation, nullptr});
-    return level ? level->raw_level : translation;
+    if (use_indexes(translation_lookups, index_translations)) {
+        const LevelEntry *level = find_in_index(levels_by_translation, {translation, nullptr});
+        return level ? level->raw_level : translation;
+    }
+    for (const LevelEntry *level = translation_table; level; level = level->next, index_probes++)
+        if (strcmp(level->translation, translation) == 0)
+            return level->raw_level;
+    return translation;
 }
 
 const char *raw_for_translation(const char *raw_level, const char *text)
 {
+    if (!use_indexes(translation_lookups, index_translations)) {
+        for (const LevelEntry *level = translation_table; level; level = level->next) {
+            index_probes++;
+            if (strcmp(level->raw_level, raw_level) == 0 && strcmp(level->translation, text) == 0)
+                return level->raw_level;
+            for (const CategoryEntry *cat = level->categories; cat; cat = cat->next, index_probes++)
+                if (strcmp(cat->translation, text) == 0)
+                    return cat->raw_label;
+        }
+        return text;
+    }
     // The walk of the levels in order would meet the level first when its place is not
     // after that of the category's level: a level's own translation comes before its
     // categories.
@@ -264,6 +312,12 @@ const char *raw_for_translation(const char *raw_level, const char *text)
 
 const CategoryEntry *find_category_entry(const LevelEntry *level, const char *raw_label)
 {
+    if (!use_indexes(label_lookups, index_labels)) {
+        for (const CategoryEntry *cat = level->categories; cat; cat = cat->next, index_probes++)
+            if (strcmp(cat->raw_label, raw_label) == 0)
+                return cat;
+        return nullptr;
+    }
     // Every entry of a raw label is filed under the same level: the first of the label's
     // level part.
     const CategoryEntry *cat = find_in_index(categories_by_label, {raw_label, nullptr});
@@ -392,37 +446,58 @@ template <typename Entry> static size_t prefetched_hash(const TextIndex<Entry> &
     return hash;
 }
 
-// Fill the lookup indexes of the whole table with one walk in the order in which the
-// lookups take their first match: levels in order, within a level the newest category
-// first. Each index is made the size it needs at once. Returns false when memory ran out.
-static bool index_table()
+// Fill `index`, sized for `count` entries, with one walk of the categories in the order in
+// which the lookups take their first match: levels in order, within a level the newest
+// category first. In batches: the slots of a batch are asked of the cache before the first
+// of them is filed, so that the misses of an index larger than the cache overlap (a
+// million lines took 570 ms to index one entry at a time, 350 ms so). Returns false when
+// memory ran out.
+static bool index_categories(TextIndex<CategoryEntry> &index)
 {
-    size_t levels = table_tail ? table_tail->position + 1 : 0;
-    if (!size_index(levels_by_translation, levels) || !size_index(levels_by_pair, levels) ||
-        !size_index(categories_by_translation, category_count) || !size_index(categories_by_label, category_count))
+    if (!size_index(index, category_count))
         return false;
     for (LevelEntry *level = translation_table; level; level = level->next) {
-        file_first(levels_by_translation, level, key_hash(level_translation_key(level)));
-        file_first(levels_by_pair, level, key_hash(level_pair_key(level)));
-        // In batches: the slots of a batch are asked for before the first of them is
-        // filed, so that the cache misses of indexes larger than the cache overlap (a
-        // million lines took 570 ms to index one entry at a time, 350 ms so).
         for (CategoryEntry *cat = level->categories; cat;) {
             CategoryEntry *batch[16];
-            size_t by_translation[16], by_label[16];
+            size_t hashes[16];
             int n = 0;
             for (; cat && n < 16; cat = cat->next, n++) {
                 batch[n] = cat;
-                by_translation[n] = prefetched_hash(categories_by_translation, cat);
-                by_label[n] = prefetched_hash(categories_by_label, cat);
+                hashes[n] = prefetched_hash(index, cat);
             }
-            for (int i = 0; i < n; i++) {
-                file_first(categories_by_translation, batch[i], by_translation[i]);
-                file_first(categories_by_label, batch[i], by_label[i]);
-            }
+            for (int i = 0; i < n; i++)
+                file_first(index, batch[i], hashes[i]);
         }
     }
     return true;
+}
+
+// Build the indexes of the lookups by translation, each the size it needs at once.
+// Returns false, with none built, when memory ran out.
+static bool index_translations()
+{
+    size_t levels = table_tail ? table_tail->position + 1 : 0;
+    if (!size_index(levels_by_translation, levels) || !size_index(levels_by_pair, levels) ||
+        !index_categories(categories_by_translation)) {
+        release_index(levels_by_translation);
+        release_index(levels_by_pair);
+        release_index(categories_by_translation);
+        return false;
+    }
+    for (LevelEntry *level = translation_table; level; level = level->next) {
+        file_first(levels_by_translation, level, key_hash(level_translation_key(level)));
+        file_first(levels_by_pair, level, key_hash(level_pair_key(level)));
+    }
+    return true;
+}
+
+// Build the index of the lookups by raw label. Returns false when memory ran out.
+static bool index_labels()
+{
+    if (index_categories(categories_by_label))
+        return true;
+    release_index(categories_by_label);
+    return false;
 }
 
 int load_translation_file(const char *path)
@@ -446,7 +521,6 @@ int load_translation_file(const char *path)
     bool whole = added == 0 && feof(file) && !ferror(file);
     free(line);
     fclose(file);
-    whole = whole && index_table();
     // Later lines shadow earlier ones and name the fallback level, so the lines
     // before a failure would answer differently from the whole file: none count.
     if (!whole) {
@@ -486,6 +560,7 @@ void release_translation_table()
     release_index(categories_by_translation);
     release_index(categories_by_label);
     category_count = 0;
+    translation_lookups = label_lookups = {0, false, false};
 }
 
 void print_translation_table()

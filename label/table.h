@@ -5,9 +5,9 @@
 // Every text is a NUL-terminated byte string, compared exactly (strcmp). Nothing
 // is unique: each lookup takes the first match in list order, levels in the
 // order they were added, and within a level the newest category entry first.
-// Lookups find that entry through indexes built while the table loads (the last
-// of them once the whole file is read), so each costs the same whatever the number
-// of entries.
+// Lookups find that entry by walking the list a few times, then through indexes
+// built once for all the lookups of their kind, so that a conversion costs time in
+// proportion to the table plus its names, whatever their numbers.
 // The table owns its records and texts (a record and its texts are one block);
 // lookups hand out borrowed pointers that stay valid until
 // release_translation_table.
@@ -41,8 +41,12 @@ struct LevelEntry {
 // Head of the table; null while the table is empty.
 extern LevelEntry *translation_table;
 
-// The number of index slots that loads and lookups have examined since the process
-// started: the tests read it to check that a lookup costs the same whatever the table.
+// How many times the lookups of one kind walk the list before they build their
+// indexes (a failure to build them leaves them walking, with the same answers).
+constexpr unsigned TABLE_WALKS_BEFORE_INDEX = 8;
+
+// The number of index slots and list entries that loads and lookups have examined
+// since the process started: the tests read it to check what lookups cost.
 extern unsigned long index_probes;
 
 // Fill the empty table from the translations file that libselinux names, if MLS
