@@ -223,6 +223,7 @@ cuts() {
     local name=$1
     shift
     local setting n call calls erase write
+    local tried=$cuts_tried old=$cuts_old new=$cuts_new
     flash $((blocks * es)) "$es" "$type"
     for setting in "$@"; do export "$setting"; done
     unchecked preloaded "$MTDSIM" "$CELLRW" w $offset "$value" >/dev/null 2>&1
@@ -248,6 +249,7 @@ cuts() {
         done
     done
     [ "$calls" -gt 0 ] || same "$name: the commit makes device calls" "some" "none"
+    echo "power cuts, $name: $((cuts_tried - tried)) tried; old $((cuts_old - old)), new $((cuts_new - new))"
 }
 
 cuts_tried=0 cuts_old=0 cuts_new=0
