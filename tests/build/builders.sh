@@ -40,6 +40,9 @@ same "the Yocto recipe's LICENSE checksum" "$(md5sum <"$SOURCE/LICENSE" | cut -d
 
 # ---- Buildroot-like ----
 step sysroot-armhf bash "$SOURCE/tests/build/sysroot.sh" armhf "$WORK/sysroot-armhf"
+# Buildroot's own toolchains do not link with --as-needed, as Debian's compilers do by
+# default: the toolchain file turns it off, so that nothing but our own link options keeps
+# the C++ runtime out of the flash programs.
 buildroot() {
     local name=buildroot-$1 cc=$2 cxx=$3 target=$4
     mkdir -p "$WORK/$name"
@@ -58,6 +61,7 @@ set(CMAKE_C_COMPILER_TARGET $target)
 set(CMAKE_CXX_COMPILER_TARGET $target)
 set(CMAKE_C_FLAGS "-D_LARGEFILE_SOURCE -D_LARGEFILE64_SOURCE -D_FILE_OFFSET_BITS=64 -Os -g0 -funwind-tables \${CMAKE_C_FLAGS}" CACHE STRING "Buildroot CFLAGS")
 set(CMAKE_CXX_FLAGS "-D_LARGEFILE_SOURCE -D_LARGEFILE64_SOURCE -D_FILE_OFFSET_BITS=64 -Os -g0 -funwind-tables \${CMAKE_CXX_FLAGS}" CACHE STRING "Buildroot CXXFLAGS")
+set(CMAKE_EXE_LINKER_FLAGS "-Wl,--no-as-needed \${CMAKE_EXE_LINKER_FLAGS}" CACHE STRING "a linker that keeps every library named")
 set(ENV{PKG_CONFIG_SYSROOT_DIR} $WORK/sysroot-armhf)
 set(ENV{PKG_CONFIG_LIBDIR} $WORK/sysroot-armhf/usr/lib/pkgconfig:$WORK/sysroot-armhf/usr/share/pkgconfig)
 END
