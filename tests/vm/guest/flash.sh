@@ -216,6 +216,19 @@ closed() {
 }
 
 # The lines cellrw writes while it commits.
+# A closed descriptor is opened on /dev/null first: the partition never becomes one of
+# them, so no message of the programs can reach the flash. $1 starts each claim's name.
+closed_claims() {
+    seed 0 1 2
+    expect 100 CLOSED
+    claim "${1}standard error closed: w" 0 "" "" -- closed 2 cellrw w 100 CLOSED
+    readback "${1}standard error closed" "" 100
+    local before
+    before=$(snapshot)
+    claim "${1}standard output closed: cellshow" 0 "" "" -- closed 1 cellshow factory 0
+    same "${1}standard output closed: the flash is unchanged" "$before" "$(snapshot)"
+}
+
 probe_line() { printf '[cgi_max_write] check badblock @ 0x%x\n' "$1"; }
 bad_line() { printf 'bad block at %08x bad\n' "$1"; }
 nand_line() { printf '[cgi_max_write] write flash @ %08x, length = %d, MEMTYPE=NAND FLASH\n' "$1" $BLOCK; }

@@ -63,13 +63,7 @@ echo "== closed standard descriptors"
 # Flash that takes writes of any length at any offset: a message written to the partition
 # would land in the region.
 nor 1024
-seed 0 1 2
-expect 100 CLOSED
-claim "NOR, standard error closed: w" 0 "" "" -- closed 2 cellrw w 100 CLOSED
-readback "NOR, standard error closed" "" 100
-before=$(snapshot)
-claim "NOR, standard output closed: cellshow" 0 "" "" -- closed 1 cellshow factory 0
-same "NOR, standard output closed: the flash is unchanged" "$before" "$(snapshot)"
+closed_claims "NOR, "
 
 echo "== a NOR partition smaller than the region"
 nor 256
