@@ -137,7 +137,18 @@ static void count_list(const char *cats, list_size &size)
             size.categories += size_t(high - low + 1);
         else
             size.valid = false;
+        // Past the cap the number no longer matters: it stays there, and never wraps.
+        if (size.categories > max_list_entries)
+            size.categories = max_list_entries + 1;
     }
+}
+
+// Add the size of one list to that of the lists joined before it.
+static void add_list_size(list_size &size, const list_size &more)
+{
+    size.tokens += more.tokens;
+    size.categories = std::min(size.categories + more.categories, max_list_entries + 1);
+    size.valid = size.valid && more.valid;
 }
 
 // How many categories a list of `size` stands for: those of its ranges written out, or
@@ -212,6 +223,49 @@ static int whole_lookup(const char *text, const char **level, const char **whole
     return 0;
 }
 
+// The category names of `cats`, under `level`, turned into their raw lists: counted
+// into `size` when it is given, joined by ',' into `result` when that is. Returns 1; 0
+// when a name has no raw list, or the names stand for more items than the cap (the list
+// stays as written); -1 when memory runs out. The raw label's own level is dropped: the
+// result keeps `level`. A raw label that ends at its ':' still adds an item, empty.
+static int convert_names(const char *level, const char *cats, list_size *size, growing_text *result)
+{
+    owned_text tokens(copy_text(cats), &free);
+    if (!tokens)
+        return -1;
+    // A name repeated is counted once, so that the count costs no more than the argument
+    // however long the raw list it stands for.
+    const char *counted = nullptr;
+    list_size each;
+    bool first = true;
+    char *save = nullptr;
+    for (char *token = strtok_r(tokens.get(), ",", &save); token; token = strtok_r(nullptr, ",", &save)) {
+        const char *raw = raw_for_translation(level, token);
+        const char *raw_cats = strchr(raw, ':');
+        if (strcmp(raw, token) == 0 || !raw_cats)
+            return 0;
+        if (size) {
+            if (raw != counted) {
+                each = list_size();
+                count_list(raw_cats + 1, each);
+                counted = raw;
+            }
+            // A list past the cap, as showlabel would count it, stays as written; one of
+            // more tokens than the cap stands for more categories too.
+            add_list_size(*size, each);
+            if (size->tokens > max_list_entries)
+                return 0;
+        }
+        if (result && ((!first && !append_text(*result, ",", 1)) ||
+                       !append_text(*result, raw_cats + 1, strlen(raw_cats + 1))))
+            return -1;
+        first = false;
+    }
+    return 1;
+}
+
+// The result is counted before it is built, so that a list refused for its size costs
+// no more than its names' lookups.
 char *untranslate_level(const char *text)
 {
     const char *level, *whole;
@@ -225,32 +279,16 @@ char *untranslate_level(const char *text)
     const char *cats = colon ? colon + 1 : text;
     if (strcmp(raw_for_translation(level, cats), level) == 0)
         return copy_text(level);
-    growing_text result;
-    owned_text tokens(copy_text(cats), &free);
-    if (!tokens || !append_text(result, level, strlen(level)) || !append_text(result, ":", 1))
-        return nullptr;
-    bool first = true;
-    char *save = nullptr;
     list_size size;
-    for (char *token = strtok_r(tokens.get(), ",", &save); token; token = strtok_r(nullptr, ",", &save)) {
-        const char *raw = raw_for_translation(level, token);
-        const char *raw_cats = strchr(raw, ':');
-        if (strcmp(raw, token) == 0 || !raw_cats)
-            return copy_text(text);
-        // A list past the cap, as showlabel would count it, stays as written; one of
-        // more tokens than the cap stands for more categories too, so the result never
-        // grows past that many items.
-        count_list(raw_cats + 1, size);
-        if (size.tokens > max_list_entries)
-            return copy_text(text);
-        // The raw label's own level is dropped: the result keeps `level`. A raw label
-        // that ends at its ':' still adds an item, empty.
-        if ((!first && !append_text(result, ",", 1)) || !append_text(result, raw_cats + 1, strlen(raw_cats + 1)))
-            return nullptr;
-        first = false;
-    }
-    if (list_entries(size) > max_list_entries)
+    int converted = convert_names(level, cats, &size, nullptr);
+    if (converted < 0)
+        return nullptr;
+    if (converted == 0 || list_entries(size) > max_list_entries)
         return copy_text(text);
+    growing_text result;
+    if (!append_text(result, level, strlen(level)) || !append_text(result, ":", 1) ||
+        convert_names(level, cats, nullptr, &result) != 1)
+        return nullptr;
     return result.text.release();
 }
 

@@ -355,6 +355,13 @@ TEST(LongLists, CostAtMostAFewTimesTheLabelPlusTheResult)
     std::string many_x = "SystemLow:" + repeated("X,", 64999) + "X";
     std::string x64 = "SystemLow:" + repeated("X,", 63) + "X", raw64 = "s0:" + repeated(category_list(0, 1023) + ",", 63);
     raw64 += category_list(0, 1023);
+    // One range token for 1,024 categories, its first number written with 20,000 digits:
+    // 4,000 names of it were built into 80 MB of raw list before the list was refused.
+    std::string padded = "s0=SystemLow\ns0:c" + std::string(20000, '0') + ".c1023=P\n";
+    std::string many_p = "SystemLow:" + repeated("P,", 3999) + "P";
+    // An invalid range anywhere makes a list count by its tokens, as showlabel reads it.
+    std::string ranged = "s0=SystemLow\ns0:c0.c1023=R\ns0:c5.c2=Bad\n";
+    std::string r65 = "SystemLow:" + repeated("R,", 65) + "Bad", raw_r65 = "s0:" + repeated("c0.c1023,", 65) + "c5.c2";
     struct { const char *what, *table; std::string label, name; char *(*convert)(const char *); } cases[] = {
         {"the longest argument, every category named", every.c_str(), past_cap, past_cap, translate_level},
         {"the longest argument, three categories named", translate_table, past_cap, past_cap, translate_level},
@@ -364,6 +371,8 @@ TEST(LongLists, CostAtMostAFewTimesTheLabelPlusTheResult)
         {"an invalid range last", every.c_str(), at_cap + ",c0.c1024", at_cap + ",c0.c1024", translate_level},
         {"rawlabel, 65,000 names of 1,024 categories", wide.c_str(), many_x, many_x, untranslate_level},
         {"rawlabel, 64 names of 1,024 categories", wide.c_str(), x64, raw64, untranslate_level},
+        {"rawlabel, 4,000 names of a long range", padded.c_str(), many_p, many_p, untranslate_level},
+        {"rawlabel, 65 names of c0.c1023, then an invalid range", ranged.c_str(), r65, raw_r65, untranslate_level},
     };
     for (auto &c : cases) {
         LoadedTable table(c.table);
