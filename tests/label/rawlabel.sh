@@ -91,6 +91,9 @@ claim "a level name the fallback level replaced" 1 "" "unknown level name in u:r
     page_example u:r:t:Mauve:Blue
 claim "and a category name in a level's place" 1 "" "unknown level name in u:r:t:s0-Blue:Green$nl" -- \
     page_example u:r:t:s0-Blue:Green
+claim "and a raw level before category names" 1 "" "unknown level name in u:r:t:s0:Blue$nl" -- \
+    page_example u:r:t:s0:Blue
+claim "but takes a raw end as it is" 0 "u:r:t:s0:c0-s15:c0.c1023$nl" "" -- page_example u:r:t:s0:c0-SystemHigh
 
 # A converted list is capped as showlabel's expansion is: one that would stand for more
 # than 65,536 categories stays as written.
