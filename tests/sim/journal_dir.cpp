@@ -64,6 +64,7 @@ struct settings {
     char trace[PATH_MAX];
     uint32_t fs_type;
     int fail[fail_calls];
+    int fail_at[fail_calls]; // 0: every call of the kind fails; N: the Nth alone
 };
 
 // A file that will be in the directory after a power cut.
@@ -202,6 +203,14 @@ static int parse_fail(const char *list)
         if (!colon)
             return -1;
         *colon = '\0';
+        int at = 0;
+        if (char *number = strchr(text, '@')) {
+            char *end;
+            at = int(strtol(number + 1, &end, 10));
+            if (at <= 0 || *end)
+                return -1;
+            *number = '\0';
+        }
         int call = 0;
         while (call < fail_calls && strcmp(file_call_names[call], text) != 0)
             call++;
@@ -212,11 +221,22 @@ static int parse_fail(const char *list)
         if (answer == 0)
             return -1;
         cfg.fail[call] = answer;
+        cfg.fail_at[call] = at;
         item += len;
         if (*item == ',')
             item++;
     }
     return 0;
+}
+
+// Calls of each kind that the model has followed in this process, device opens or not.
+static int calls_seen[fail_calls];
+
+// The answer MTDSIM_FILE_FAIL gives this call of kind `call`: an errno, half_write, or 0.
+static int fault_of(int call)
+{
+    ++calls_seen[call];
+    return cfg.fail_at[call] == 0 || cfg.fail_at[call] == calls_seen[call] ? cfg.fail[call] : 0;
 }
 
 int journal_load_settings()
@@ -701,7 +721,7 @@ int journal_open_begin(journal_open_call &call, int dirfd, const char *path, int
     call.where = where_of(dirfd, path, call.name);
     if (call.where == outside_journal)
         return 0;
-    if (const int fault = cfg.fail[fail_open]) {
+    if (const int fault = fault_of(fail_open)) {
         trace_open(call, -1, fault);
         errno = fault;
         return -1;
@@ -730,7 +750,7 @@ ssize_t journal_write(int fd, const void *buf, size_t len, ssize_t (*real)(int, 
     char name[NAME_MAX + 1], call[NAME_MAX + 32];
     fd_name(fd, name);
     snprintf(call, sizeof call, "write %s 0x%zx", name, len);
-    const int fault = cfg.fail[fail_write];
+    const int fault = fault_of(fail_write);
     if (fault > 0) {
         trace_answer(call, -1, fault);
         errno = fault;
@@ -751,7 +771,7 @@ int journal_sync(int fd, int (*real)(int), const char *call)
     char name[NAME_MAX + 1], text[NAME_MAX + 32];
     fd_name(fd, name);
     snprintf(text, sizeof text, "%s %s", call, name);
-    if (const int fault = cfg.fail[where == journal_itself ? fail_dirsync : fail_fsync]) {
+    if (const int fault = fault_of(where == journal_itself ? fail_dirsync : fail_fsync)) {
         trace_answer(text, -1, fault);
         errno = fault;
         return -1;
@@ -843,7 +863,7 @@ static int follow_entries(int call_index, const char *text, int where_a, int whe
 {
     if (where_a == outside_journal && where_b == outside_journal)
         return call();
-    if (const int fault = cfg.fail[call_index]) {
+    if (const int fault = fault_of(call_index)) {
         trace_answer(text, -1, fault);
         errno = fault;
         return -1;
@@ -917,7 +937,7 @@ int mkdir(const char *path, mode_t mode) noexcept
     if (where == outside_journal)
         return real(path, mode);
     snprintf(text, sizeof text, "mkdir %s", name);
-    if (const int fault = cfg.fail[fail_mkdir]) {
+    if (const int fault = fault_of(fail_mkdir)) {
         trace_answer(text, -1, fault);
         errno = fault;
         return -1;

@@ -62,7 +62,8 @@
 //   MTDSIM_FILE_FAIL=OP:ERRNO,.. every OP on the directory or its files fails with ERRNO and
 //                                does nothing; OP is open, write, fsync (and fdatasync),
 //                                rename, unlink, mkdir or dirsync (an fsync of the directory);
-//                                write:short writes half and says so
+//                                write:short writes half and says so; OP@N:ERRNO fails only
+//                                the Nth such call of the process
 //   MTDSIM_FILE_TRACE            file that gets one line per call on the directory and its
 //                                files; it may be the device's trace, to see both in order
 
