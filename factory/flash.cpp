@@ -183,6 +183,8 @@ int mtd_prepare_process(const char *prog)
     }
     // A reader that went away must not kill a commit halfway: a failed message is no failure.
     signal(SIGPIPE, SIG_IGN);
+    // Nor may a limit on file sizes: a journal past it fails with EFBIG, and is reported.
+    signal(SIGXFSZ, SIG_IGN);
     return 0;
 }
 

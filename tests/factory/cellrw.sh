@@ -310,6 +310,15 @@ MTDSIM_SIGNAL=3:TERM rw w 100 EARLY >/dev/null 2>&1
 same "SIGTERM during the load ends the run at once" "143" "$?"
 same "SIGTERM during the load: the flash is unchanged" "" "$(region | cmp - "$FLASH_DIR/before")"
 
+# The signal of a limit on file sizes is ignored: a journal past the limit fails with EFBIG,
+# which is reported, and nothing is ended halfway.
+flash $PART
+expect_region 100 LIMITED
+export MTDSIM_SIGNAL=$first_erase:XFSZ
+claim "SIGXFSZ at the first erase: ignored" 0 "" "$(nand_commit)"$'\n' -- rw w 100 LIMITED
+unset MTDSIM_SIGNAL
+committed "SIGXFSZ at the first erase"
+
 # A reader of our messages that went away does not end the commit halfway.
 flash $PART
 expect_region 100 PIPED
