@@ -224,18 +224,32 @@ int mtd_release_signals(const char *prog)
     return 0;
 }
 
-// Read the small text file `path` into `buf` (at most `size` - 1 bytes, NUL added).
-// Returns the bytes read, or -1.
-static ssize_t read_text(const char *path, char *buf, size_t size)
+// Read the text file `path` into `buf` (at most `size` - 1 bytes, NUL added). Returns the
+// bytes read, or -1. With `grow`, *buf is a malloc'ed block of `size` bytes that grows until
+// the whole file fits (a file of /proc says no size): -1 also when memory runs out.
+static ssize_t read_text(const char *path, char **buf, size_t size, bool grow)
 {
     const int fd = open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return -1;
     size_t done = 0;
-    for (ssize_t n; done + 1 < size && (n = read(fd, buf + done, size - 1 - done)) > 0;)
-        done += size_t(n);
+    for (ssize_t n;; done += size_t(n)) {
+        if (done + 1 == size) {
+            char *more = grow ? static_cast<char *>(realloc(*buf, size * 2)) : nullptr;
+            if (!more)
+                break;
+            *buf = more;
+            size *= 2;
+        }
+        if ((n = read(fd, *buf + done, size - 1 - done)) <= 0)
+            break;
+    }
     close(fd);
-    buf[done] = '\0';
+    (*buf)[done] = '\0';
+    if (grow && done + 1 == size) {
+        errno = ENOMEM;
+        return -1;
+    }
     return ssize_t(done);
 }
 
@@ -253,9 +267,9 @@ static int named_in_sysfs(const char *name, unsigned *number)
         const char *digits = entry->d_name + 3;
         if (strncmp(entry->d_name, "mtd", 3) != 0 || !*digits || strspn(digits, "0123456789") != strlen(digits))
             continue;
-        char path[PATH_MAX], text[256];
+        char path[PATH_MAX], name_text[256], *text = name_text;
         snprintf(path, sizeof path, "%s/%s/name", sysfs, entry->d_name);
-        const ssize_t n = read_text(path, text, sizeof text);
+        const ssize_t n = read_text(path, &text, sizeof name_text, false);
         if (n <= 0 || text[n - 1] != '\n')
             continue;
         text[n - 1] = '\0';
@@ -269,9 +283,12 @@ static int named_in_sysfs(const char *name, unsigned *number)
 // The same from /proc/mtd, whose lines read: mtdN: SIZE ERASESIZE "NAME".
 static int named_in_procfs(const char *name, unsigned *number)
 {
-    static char text[16384];
-    if (read_text("/proc/mtd", text, sizeof text) < 0)
+    // A line a partition, and there may be hundreds: the whole file is read.
+    char *text = static_cast<char *>(malloc(4096));
+    if (!text || read_text("/proc/mtd", &text, 4096, true) < 0) {
+        free(text);
         return 0;
+    }
     int matches = 0;
     for (char *line = text; *line;) {
         char *end = strchr(line, '\n');
@@ -285,6 +302,7 @@ static int named_in_procfs(const char *name, unsigned *number)
         }
         line = end ? end + 1 : line + strlen(line);
     }
+    free(text);
     return matches;
 }
 

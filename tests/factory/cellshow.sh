@@ -176,6 +176,20 @@ if [ -n "${PART_NAME:-}" ]; then
     claim "name: two partitions have the name" 255 "" "cellshow: 2 MTD partitions are named $PART_NAME"$'\n' \
         -- renamed "$layout" /dev/mtd2 show x 0
     same "name: with two matches nothing is opened" "" "$(trace)"
+    # Hundreds of partitions: /proc/mtd is read to its end.
+    many=("${NAMES[@]}")
+    for n in $(seq 8 599); do many[n]="partition $n"; done
+    many[${found}]="not $PART_NAME"
+    many[599]=$PART_NAME
+    name_layout "$layout" "${many[@]}"
+    rm -rf "$layout/sys"
+    claim "name: without sysfs, the last of 600 lines of /proc/mtd names the partition" 0 $'NAMED\n' "" \
+        -- renamed "$layout" /dev/mtd599 show x 0
+    many[2]=$PART_NAME
+    name_layout "$layout" "${many[@]}"
+    rm -rf "$layout/sys"
+    claim "name: without sysfs, the name on lines 3 and 600 of /proc/mtd" 255 "" \
+        "cellshow: 2 MTD partitions are named $PART_NAME"$'\n' -- renamed "$layout" /dev/mtd2 show x 0
 else
     echo "skipped: the claims of name:NAME (this build's FACTORY_DEVICE is $SETTING)"
 fi
