@@ -778,10 +778,18 @@ static void restore_blank_blocks(int fd, const mtd_info_user &info, const unsign
         unsigned char &state = record.state[block];
         if (state == block_bad || state == block_marked)
             continue;
-        // A failed erase may have erased the block all the same, and a refused write may
-        // have left it as blank as it was: either can take its data.
-        if ((state == block_erase_failed || state == block_write_failed) && block_blank(fd, info, start, buf))
+        // A failed erase may have erased the block all the same: it can take its data. A
+        // failed write may have programmed pages with 0xFF bytes, which read back as blank
+        // but cannot be programmed again: that block takes its data once erased anew.
+        if (state == block_erase_failed && block_blank(fd, info, start, buf))
             state = block_erased;
+        if (state == block_write_failed && block_blank(fd, info, start, buf)) {
+            erase_info_user request{start, info.erasesize};
+            if (ioctl(fd, MEMERASE, &request) == 0)
+                state = block_erased;
+            else
+                fputs(erase_failure_msg, stderr);
+        }
         if (state == block_erased) {
             const uint32_t chunk = uint32_t(std::min<int64_t>(length - done, info.erasesize));
             const unsigned char *source = data + done;

@@ -33,18 +33,22 @@ worn_blocks() {
 # split_blocks FILE: FILE.00, FILE.01, ... one erase block each.
 split_blocks() { split -b "$es" -d -a 3 "$1" "$1."; }
 
-# scenario [-r|-l] NAME VAR=VALUE...: one commit under the given faults, then a read on the
-# mended chip. -r: the chip refuses, and may leave blocks it refused blank. -l: the chip
+# scenario [-r|-l] [-e] NAME VAR=VALUE...: one commit under the given faults, then a read on
+# the mended chip. -r: the chip refuses, and may leave blocks it refused blank. -l: the chip
 # lies about a block, whose probe fails: the loader reads it as good although the commit
-# marked it, so in the loader's eyes that block of the region may be blank.
+# marked it, so in the loader's eyes that block of the region may be blank. -e: the flash is
+# erased but for the old cells, as on a device programmed for the first time, so that a
+# failed write may program pages with 0xFF bytes, which read back as blank.
 scenario() {
-    local refuses=0 lies=0
+    local refuses=0 lies=0 erased=0
     case $1 in -r) refuses=1; shift ;; -l) lies=1; shift ;; esac
+    [ "$1" = -e ] && { erased=1; shift; }
     local name="$type/$es: $1"
     shift
     count=$((count + 1))
     [ $((count % sample)) = 0 ] || return 0
     flash $((blocks * es)) "$es" "$type"
+    [ $erased = 0 ] || tr '\0' '\377' </dev/zero | head -c $((blocks * es)) >"$MTDSIM_IMAGE"
     local setting verdict="" length=$(((REGION + es - 1) / es * es)) whole=$((blocks * es)) k
     # An old cell in every block, so that the cell is short wherever bad blocks put it.
     for k in $(seq 0 $((blocks - 1))); do put $((k * es + offset % es)) "OLD$k"; done
@@ -148,6 +152,7 @@ for b in $(seq 0 $((blocks - 1))); do
         refuse=""
         [ $((b - c)) = 1 ] || [ $((c - b)) = 1 ] && refuse=-r
         scenario $refuse "writes failing in blocks $b and $c" MTDSIM_WRITE_FAIL=$b:EIO,$c:EIO
+        [ -n "$refuse" ] && scenario -r -e "erased flash, writes failing in blocks $b and $c" MTDSIM_WRITE_FAIL=$b:EIO,$c:EIO
     done
 done
 for n in 1 2 3 4; do
