@@ -1026,11 +1026,31 @@ int mtd_recover(int &fd, const char *device, bool writing, const char *prog, cha
             *answer = payload;
             return readonly ? recover_answer : recover_answer_failed;
         }
+        // The node must still answer for the partition the journal was compared with.
+        mtd_info_user now;
+        if (mtd_read_geometry(fd, now) != 0) {
+            *answer = payload;
+            return recover_answer_failed;
+        }
+        if (now.size != info.size || now.erasesize != info.erasesize || now.type != info.type) {
+            fprintf(stderr, journal_bad_msg, prog, place.path, "it was written for another geometry");
+            free(payload);
+            return recover_stop;
+        }
         // Another run may have completed it while no lock was held.
-        free(payload);
+        char *first = payload;
         found = look_for_journal(place, header, &payload, &why, &what);
-        if (found == journal_missing || found == journal_unreadable)
+        if (found == journal_missing) {
+            free(first);
             return recover_none;
+        }
+        if (found == journal_unreadable) {
+            // Gone or not, it cannot be told: the journal as first read is the best answer.
+            report_journal(prog, found, what, why);
+            *answer = first;
+            return recover_answer_failed;
+        }
+        free(first);
         if (found != journal_valid) {
             report_journal(prog, found, what, why);
             return recover_flash_failed;

@@ -210,6 +210,56 @@ unset MTDSIM_FILE_FAIL
 same "a journal that cannot be read: the flash and the journal are left alone" "$JOURNAL_NAME" \
     "$(region | cmp - "$FLASH_DIR/before"; ls "$FACTORY_JOURNAL_DIR")"
 
+# One that cannot be read at the second look, once the reader holds the exclusive lock:
+# gone or not, it cannot tell, and answers from the journal as it first read it, and fails.
+cut_state
+region >"$FLASH_DIR/before"
+export MTDSIM_FILE_FAIL=open@2:EIO
+claim "a journal that cannot be read at the second look: cellshow answers from the first, and fails" 255 \
+    $'NEW-CELL\n' "cellshow: cannot read $journal: Input/output error"$'\n' -- show x 100
+unset MTDSIM_FILE_FAIL
+same "a journal that cannot be read at the second look: the flash and the journal are left alone" "$JOURNAL_NAME" \
+    "$(region | cmp - "$FLASH_DIR/before"; ls "$FACTORY_JOURNAL_DIR")"
+
+# group_stopped GROUP: whether a process of process group GROUP is stopped.
+group_stopped() {
+    local stat state group
+    for stat in /proc/[0-9]*/stat; do
+        read -r _ _ state _ group _ <"$stat" 2>/dev/null || continue
+        [ "$group" = "$1" ] && [ "$state" = T ] && return 0
+    done
+    return 1
+}
+# stopped_show ACTION...: cellshow x 100, which the simulator stops just after its first look
+# at the journal (before its second device call); ACTION runs while it waits. Its status,
+# output and messages are left in $FLASH_DIR/status, out and err.
+stopped_show() {
+    set -m
+    (MTDSIM_SIGNAL=2:STOP show x 100 >"$FLASH_DIR/out" 2>"$FLASH_DIR/err"; echo $? >"$FLASH_DIR/status") &
+    local group=$! i
+    set +m
+    for i in $(seq 600); do group_stopped $group && break; sleep 0.05; done
+    "$@"
+    kill -CONT -- -$group
+    wait $group
+}
+# The partitions renumbered while the reader let go of its lock: the node now answers for
+# another partition, of another size. Nothing is written there, and the journal stays.
+other_partition() {
+    mv "$MTDSIM_IMAGE" "$FLASH_DIR/ours"
+    yes OTHER | head -c $((2 * PART)) >"$MTDSIM_IMAGE"
+    cp "$MTDSIM_IMAGE" "$FLASH_DIR/other"
+}
+cut_state
+unset MTDSIM_SIZE
+stopped_show other_partition
+same "another partition behind the node by the reopen: cellshow refuses, and prints nothing" \
+    "255 cellshow: $journal is no journal of this partition (it was written for another geometry); it is left in place" \
+    "$(cat "$FLASH_DIR/status" "$FLASH_DIR/out") $(grep -v '^signal' "$FLASH_DIR/err")"
+same "another partition behind the node: it is left alone, and the journal stays" "$JOURNAL_NAME" \
+    "$(cmp "$MTDSIM_IMAGE" "$FLASH_DIR/other"; ls "$FACTORY_JOURNAL_DIR")"
+export MTDSIM_SIZE=$PART
+
 # The journal's directory must be an absolute path: a relative one names another
 # directory from each working directory.
 flash $PART
