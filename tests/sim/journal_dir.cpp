@@ -38,9 +38,11 @@
 #include <ctime>
 
 // The calls that MTDSIM_FILE_FAIL fails, by the names it gives them.
-enum file_call { fail_open, fail_write, fail_fsync, fail_rename, fail_unlink, fail_mkdir, fail_dirsync, fail_calls };
-constexpr const char *file_call_names[fail_calls] = {"open",   "write", "fsync",  "rename",
-                                                     "unlink", "mkdir", "dirsync"};
+enum file_call {
+    fail_open, fail_write, fail_fsync, fail_rename, fail_unlink, fail_mkdir, fail_dirsync, fail_read, fail_calls
+};
+constexpr const char *file_call_names[fail_calls] = {"open",  "write", "fsync",   "rename",
+                                                     "unlink", "mkdir", "dirsync", "read"};
 // MTDSIM_FILE_FAIL's answer for a write that writes half and says so; the others are errnos.
 constexpr int half_write = -1;
 // Most regular files in the directory that the model follows.
@@ -743,6 +745,19 @@ int journal_open_end(const journal_open_call &call, int fd)
         finish();
     errno = e;
     return fd;
+}
+
+int journal_file_read(int fd)
+{
+    const int fault = fault_of(fail_read);
+    if (fault <= 0)
+        return 1;
+    char name[NAME_MAX + 1], call[NAME_MAX + 16];
+    fd_name(fd, name);
+    snprintf(call, sizeof call, "read %s", name);
+    trace_answer(call, -1, fault);
+    errno = fault;
+    return -1;
 }
 
 ssize_t journal_write(int fd, const void *buf, size_t len, ssize_t (*real)(int, const void *, size_t))

@@ -38,6 +38,10 @@ int journal_open_end(const journal_open_call &call, int fd);
 // A write on `fd`, a file in the journal directory, made through `real`.
 ssize_t journal_write(int fd, const void *buf, size_t len, ssize_t (*real)(int, const void *, size_t));
 
+// A read on `fd`, a file in the journal directory: -1 with errno set when MTDSIM_FILE_FAIL
+// fails it (and a trace line), else 1 to make it through the real call, untraced.
+[[nodiscard]] int journal_file_read(int fd);
+
 // An fsync or fdatasync (`call` names which) on `fd`, the journal directory or a file in it,
 // made through `real`.
 int journal_sync(int fd, int (*real)(int), const char *call);

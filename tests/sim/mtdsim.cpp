@@ -60,8 +60,9 @@
 //   MTDSIM_JOURNAL_FS=ext4|tmpfs|ramfs   what statfs and fstatfs (and their 64-bit forms) say
 //                                of the directory and its files (default ext4)
 //   MTDSIM_FILE_FAIL=OP:ERRNO,.. every OP on the directory or its files fails with ERRNO and
-//                                does nothing; OP is open, write, fsync (and fdatasync),
-//                                rename, unlink, mkdir or dirsync (an fsync of the directory);
+//                                does nothing; OP is open, read, write, fsync (and
+//                                fdatasync), rename, unlink, mkdir or dirsync (an fsync of
+//                                the directory);
 //                                write:short writes half and says so; OP@N:ERRNO fails only
 //                                the Nth such call of the process
 //   MTDSIM_FILE_TRACE            file that gets one line per call on the directory and its
@@ -1112,6 +1113,8 @@ ssize_t read(int fd, void *buf, size_t len)
         before_device_call(false);
         return ssize_t(sim_read(*s, buf, len));
     }
+    if (journal_fd(fd, false) == in_journal && journal_file_read(fd) < 0)
+        return -1;
     static auto real = next<ssize_t (*)(int, void *, size_t)>("read");
     return real(fd, buf, len);
 }
@@ -1126,6 +1129,8 @@ ssize_t __read_chk(int fd, void *buf, size_t len, size_t buflen)
         before_device_call(false);
         return ssize_t(sim_read(*s, buf, len));
     }
+    if (journal_fd(fd, false) == in_journal && journal_file_read(fd) < 0)
+        return -1;
     static auto real = next<ssize_t (*)(int, void *, size_t, size_t)>("__read_chk");
     return real(fd, buf, len, buflen);
 }
