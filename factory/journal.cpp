@@ -220,7 +220,8 @@ int journal_write(const char *dir, const char *name, JournalHeader &header, cons
     return failed;
 }
 
-// Read exactly `size` bytes. Returns 0, or -1 (a short file, or errno set).
+// Read exactly `size` bytes. Returns 0; 1 when the file ends first; -1 when a read fails
+// (errno says why).
 static int read_all(int fd, void *data, size_t size)
 {
     auto *p = static_cast<char *>(data);
@@ -228,8 +229,10 @@ static int read_all(int fd, void *data, size_t size)
         const ssize_t n = read(fd, p, size);
         if (n < 0 && errno == EINTR)
             continue;
-        if (n <= 0)
+        if (n < 0)
             return -1;
+        if (n == 0)
+            return 1;
         p += n;
         size -= size_t(n);
     }
@@ -264,9 +267,10 @@ int journal_read(const char *dir, const char *name, JournalHeader &header, char 
         result = journal_untrusted;
     } else if ((*why = distrust(st.st_uid, st.st_mode)) != nullptr) {
         result = journal_untrusted;
-    } else if (read_all(fd, &header, sizeof header) != 0) {
+    } else if ((result = read_all(fd, &header, sizeof header)) != 0) {
+        // A file cut short is no journal; one that could not be read may still be one.
         *why = "too short for a header";
-        result = journal_invalid;
+        result = result > 0 ? journal_invalid : journal_unreadable;
     } else if (memcmp(header.magic, JOURNAL_REMOVED, sizeof header.magic) == 0) {
         // Removed, but its unlink did not last: nothing to complete.
         unlink(path);
@@ -287,9 +291,9 @@ int journal_read(const char *dir, const char *name, JournalHeader &header, char 
     } else if (!(*payload = static_cast<char *>(malloc(header.payload_size ? header.payload_size : 1)))) {
         errno = ENOMEM;
         result = journal_unreadable;
-    } else if (read_all(fd, *payload, header.payload_size) != 0) {
+    } else if ((result = read_all(fd, *payload, header.payload_size)) != 0) {
         *why = "too short for its payload";
-        result = journal_invalid;
+        result = result > 0 ? journal_invalid : journal_unreadable;
     } else if (journal_crc(*payload, header.payload_size) != header.payload_crc) {
         *why = "a payload that does not match its checksum";
         result = journal_invalid;

@@ -195,31 +195,37 @@ same "a removal that may not last: then the power goes" 121 $?
 claim "the journal the power cut brought back is not replayed" 0 $'LATER\n' "" -- show x 100
 same "the journal the power cut brought back is gone" "" "$(ls -A "$FACTORY_JOURNAL_DIR")"
 
-# A journal that is there but cannot be read: a reader says so and answers from the flash.
-cut_state
-export MTDSIM_FILE_FAIL=open:EIO
-region >"$FLASH_DIR/before"
-show x 100 >"$FLASH_DIR/out" 2>"$FLASH_DIR/err"
-same "a journal that cannot be read: cellshow says so and fails" "255 cellshow: cannot read $journal: Input/output error" \
-    "$? $(cat "$FLASH_DIR/err")"
-claim "a journal that cannot be read: cellrw w commits nothing" 255 "" "cellrw: cannot read $journal: Input/output error
+# A journal that is there but cannot be opened or read: a reader says so and answers from
+# the flash. (A read that fails is no journal cut short.)
+for call in open read; do
+    cut_state
+    export MTDSIM_FILE_FAIL=$call:EIO
+    region >"$FLASH_DIR/before"
+    show x 100 >"$FLASH_DIR/out" 2>"$FLASH_DIR/err"
+    same "a journal whose $call fails: cellshow says so and fails" "255 cellshow: cannot read $journal: Input/output error" \
+        "$? $(cat "$FLASH_DIR/err")"
+    claim "a journal whose $call fails: cellrw w commits nothing" 255 "" "cellrw: cannot read $journal: Input/output error
 cellrw: cannot tell whether $journal holds an interrupted commit; nothing written
 cellrw could not get factory data
 " -- rw w 100 X
-unset MTDSIM_FILE_FAIL
-same "a journal that cannot be read: the flash and the journal are left alone" "$JOURNAL_NAME" \
-    "$(region | cmp - "$FLASH_DIR/before"; ls "$FACTORY_JOURNAL_DIR")"
+    unset MTDSIM_FILE_FAIL
+    same "a journal whose $call fails: the flash and the journal are left alone" "$JOURNAL_NAME" \
+        "$(region | cmp - "$FLASH_DIR/before"; ls "$FACTORY_JOURNAL_DIR")"
+done
 
-# One that cannot be read at the second look, once the reader holds the exclusive lock:
-# gone or not, it cannot tell, and answers from the journal as it first read it, and fails.
-cut_state
-region >"$FLASH_DIR/before"
-export MTDSIM_FILE_FAIL=open@2:EIO
-claim "a journal that cannot be read at the second look: cellshow answers from the first, and fails" 255 \
-    $'NEW-CELL\n' "cellshow: cannot read $journal: Input/output error"$'\n' -- show x 100
-unset MTDSIM_FILE_FAIL
-same "a journal that cannot be read at the second look: the flash and the journal are left alone" "$JOURNAL_NAME" \
-    "$(region | cmp - "$FLASH_DIR/before"; ls "$FACTORY_JOURNAL_DIR")"
+# One that cannot be read at the second look, once the reader holds the exclusive lock
+# (its open, its header's read, its payload's): gone or not, it cannot tell, and answers
+# from the journal as it first read it, and fails.
+for call in open@2 read@3 read@4; do
+    cut_state
+    region >"$FLASH_DIR/before"
+    export MTDSIM_FILE_FAIL=$call:EIO
+    claim "a journal that cannot be read at the second look ($call): cellshow answers from the first, and fails" 255 \
+        $'NEW-CELL\n' "cellshow: cannot read $journal: Input/output error"$'\n' -- show x 100
+    unset MTDSIM_FILE_FAIL
+    same "a journal that cannot be read at the second look ($call): the flash and the journal are left alone" \
+        "$JOURNAL_NAME" "$(region | cmp - "$FLASH_DIR/before"; ls "$FACTORY_JOURNAL_DIR")"
+done
 
 # group_stopped GROUP: whether a process of process group GROUP is stopped.
 group_stopped() {
