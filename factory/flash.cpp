@@ -47,7 +47,7 @@ static constexpr char journal_volatile_msg[] =
     "%s: warning: the journal in %s is on a file system that does not survive a power cut\n";
 static constexpr char journal_bad_msg[] = "%s: %s is no journal of this partition (%s); it is left in place\n";
 static constexpr char journal_distrust_msg[] = "%s: %s is not to be trusted (%s); it is left in place\n";
-static constexpr char journal_unreadable_msg[] = "%s: cannot read %s: %s\n";
+static constexpr char cannot_read_msg[] = "%s: cannot read %s: %s\n";
 static constexpr char journal_blocks_msg[] =
     "%s: the interrupted commit in %s must be completed first; nothing written\n";
 static constexpr char journal_remove_msg[] = "%s: cannot remove %s: %s\n";
@@ -225,42 +225,57 @@ int mtd_release_signals(const char *prog)
 }
 
 // Read the text file `path` into `buf` (at most `size` - 1 bytes, NUL added). Returns the
-// bytes read, or -1. With `grow`, *buf is a malloc'ed block of `size` bytes that grows until
-// the whole file fits (a file of /proc says no size): -1 also when memory runs out.
+// bytes read, or -1 with errno set. With `grow`, *buf is a malloc'ed block of `size` bytes
+// that grows until the whole file fits (a file of /proc says no size); ENOMEM when it cannot.
 static ssize_t read_text(const char *path, char **buf, size_t size, bool grow)
 {
     const int fd = open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return -1;
     size_t done = 0;
-    for (ssize_t n;; done += size_t(n)) {
+    int cause = 0;
+    for (;;) {
         if (done + 1 == size) {
-            char *more = grow ? static_cast<char *>(realloc(*buf, size * 2)) : nullptr;
-            if (!more)
+            if (!grow)
                 break;
+            char *more = static_cast<char *>(realloc(*buf, size * 2));
+            if (!more) {
+                cause = ENOMEM;
+                break;
+            }
             *buf = more;
             size *= 2;
         }
-        if ((n = read(fd, *buf + done, size - 1 - done)) <= 0)
+        const ssize_t n = read(fd, *buf + done, size - 1 - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            cause = errno;
+        if (n <= 0)
             break;
+        done += size_t(n);
     }
     close(fd);
     (*buf)[done] = '\0';
-    if (grow && done + 1 == size) {
-        errno = ENOMEM;
+    if (cause != 0) {
+        errno = cause;
         return -1;
     }
     return ssize_t(done);
 }
 
+// What the name lookups answer besides a count: no sysfs to look in, and a file that could
+// not be read (its path in `unread`, errno set), which might have named one more partition.
+enum : int { names_no_sysfs = -1, names_unread = -2 };
+
 // The partitions named `name` as /sys/class/mtd lists them: their count, and in *number
-// the first one's. Returns -1 when there is no such directory to look in.
-static int named_in_sysfs(const char *name, unsigned *number)
+// the first one's; or names_no_sysfs, or names_unread.
+static int named_in_sysfs(const char *name, unsigned *number, char *unread, size_t unread_size)
 {
     static constexpr char sysfs[] = "/sys/class/mtd";
     DIR *dir = opendir(sysfs);
     if (!dir)
-        return -1;
+        return names_no_sysfs;
     int matches = 0;
     while (const dirent *entry = readdir(dir)) {
         // mtdN only: mtdNro is the same partition read-only.
@@ -270,6 +285,15 @@ static int named_in_sysfs(const char *name, unsigned *number)
         char path[PATH_MAX], name_text[256], *text = name_text;
         snprintf(path, sizeof path, "%s/%s/name", sysfs, entry->d_name);
         const ssize_t n = read_text(path, &text, sizeof name_text, false);
+        // A partition removed since the listing has no name; any other failure may hide one.
+        if (n < 0 && errno != ENOENT) {
+            const int cause = errno;
+            snprintf(unread, unread_size, "%s", path);
+            closedir(dir);
+            errno = cause;
+            return names_unread;
+        }
+        // A name of 255 bytes or more (no newline within them) is longer than any setting's.
         if (n <= 0 || text[n - 1] != '\n')
             continue;
         text[n - 1] = '\0';
@@ -280,14 +304,21 @@ static int named_in_sysfs(const char *name, unsigned *number)
     return matches;
 }
 
-// The same from /proc/mtd, whose lines read: mtdN: SIZE ERASESIZE "NAME".
-static int named_in_procfs(const char *name, unsigned *number)
+// The same from /proc/mtd, whose lines read: mtdN: SIZE ERASESIZE "NAME". A kernel without
+// it has no partitions.
+static int named_in_procfs(const char *name, unsigned *number, char *unread, size_t unread_size)
 {
+    static constexpr char procfs[] = "/proc/mtd";
     // A line a partition, and there may be hundreds: the whole file is read.
     char *text = static_cast<char *>(malloc(4096));
-    if (!text || read_text("/proc/mtd", &text, 4096, true) < 0) {
+    if (!text || read_text(procfs, &text, 4096, true) < 0) {
+        const int cause = text ? errno : ENOMEM;
         free(text);
-        return 0;
+        if (cause == ENOENT)
+            return 0;
+        snprintf(unread, unread_size, "%s", procfs);
+        errno = cause;
+        return names_unread;
     }
     int matches = 0;
     for (char *line = text; *line;) {
@@ -315,9 +346,14 @@ int mtd_resolve_device(const char *prog, const char *setting, char *path, size_t
     }
     const char *name = setting + sizeof name_prefix - 1;
     unsigned number = 0;
-    int matches = named_in_sysfs(name, &number);
-    if (matches < 0)
-        matches = named_in_procfs(name, &number);
+    char unread[PATH_MAX] = "";
+    int matches = named_in_sysfs(name, &number, unread, sizeof unread);
+    if (matches == names_no_sysfs)
+        matches = named_in_procfs(name, &number, unread, sizeof unread);
+    if (matches == names_unread) {
+        fprintf(stderr, cannot_read_msg, prog, unread, strerror(errno));
+        return -1;
+    }
     if (matches == 0) {
         fprintf(stderr, name_none_msg, prog, name);
         return -1;
@@ -956,7 +992,7 @@ static void report_journal(const char *prog, int found, const char *what, const 
     else if (found == journal_untrusted)
         fprintf(stderr, journal_distrust_msg, prog, what, why);
     else
-        fprintf(stderr, journal_unreadable_msg, prog, what, strerror(errno));
+        fprintf(stderr, cannot_read_msg, prog, what, strerror(errno));
 }
 
 // Put the journal's payload on the partition unless it is there already. Returns 0 when the

@@ -190,6 +190,19 @@ if [ -n "${PART_NAME:-}" ]; then
     rm -rf "$layout/sys"
     claim "name: without sysfs, the name on lines 3 and 600 of /proc/mtd" 255 "" \
         "cellshow: 2 MTD partitions are named $PART_NAME"$'\n' -- renamed "$layout" /dev/mtd2 show x 0
+    # A file of names that cannot be read might hide a partition of the name: a failure.
+    name_layout "$layout" "${NAMES[@]}"
+    rm "$layout/sys/class/mtd/mtd5/name"
+    mkdir "$layout/sys/class/mtd/mtd5/name"
+    claim "name: a sysfs name that cannot be read" 255 "" \
+        $'cellshow: cannot read /sys/class/mtd/mtd5/name: Is a directory\n' -- renamed "$layout" $DEVICE show x 0
+    same "name: with a name unread nothing is opened" "" "$(trace)"
+    rm -rf "$layout/sys" "$layout/proc/mtd"
+    mkdir "$layout/proc/mtd"
+    claim "name: a /proc/mtd that cannot be read" 255 "" \
+        $'cellshow: cannot read /proc/mtd: Is a directory\n' -- renamed "$layout" $DEVICE show x 0
+    rmdir "$layout/proc/mtd"
+    claim "name: no /proc/mtd at all: no partition has the name" 255 "" "$none" -- renamed "$layout" $DEVICE show x 0
 else
     echo "skipped: the claims of name:NAME (this build's FACTORY_DEVICE is $SETTING)"
 fi
