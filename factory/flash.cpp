@@ -1009,6 +1009,14 @@ static int complete_commit(int fd, const JournalHeader &header, const char *payl
     return mtd_commit(fd, payload, int32_t(header.payload_size), int32_t(header.region_size));
 }
 
+static constexpr char another_geometry[] = "it was written for another geometry";
+
+// Whether the journal of `header` was written for a partition of the geometry `info`.
+static bool written_for(const JournalHeader &header, const mtd_info_user &info)
+{
+    return header.partition_size == info.size && header.erasesize == info.erasesize;
+}
+
 int mtd_recover(int &fd, const char *device, bool writing, const char *prog, char **answer)
 {
     *answer = nullptr;
@@ -1041,8 +1049,8 @@ int mtd_recover(int &fd, const char *device, bool writing, const char *prog, cha
         fprintf(stderr, journal_blocks_msg, prog, place.path);
         return recover_stop;
     }
-    if (header.partition_size != info.size || header.erasesize != info.erasesize) {
-        fprintf(stderr, journal_bad_msg, prog, place.path, "it was written for another geometry");
+    if (!written_for(header, info)) {
+        fprintf(stderr, journal_bad_msg, prog, place.path, another_geometry);
         free(payload);
         if (!writing)
             return recover_flash_failed;
@@ -1069,7 +1077,7 @@ int mtd_recover(int &fd, const char *device, bool writing, const char *prog, cha
             return recover_answer_failed;
         }
         if (now.size != info.size || now.erasesize != info.erasesize || now.type != info.type) {
-            fprintf(stderr, journal_bad_msg, prog, place.path, "it was written for another geometry");
+            fprintf(stderr, journal_bad_msg, prog, place.path, another_geometry);
             free(payload);
             return recover_stop;
         }
@@ -1087,6 +1095,12 @@ int mtd_recover(int &fd, const char *device, bool writing, const char *prog, cha
             return recover_answer_failed;
         }
         free(first);
+        if (found == journal_valid && !written_for(header, info)) {
+            found = journal_invalid;
+            why = another_geometry;
+            free(payload);
+            payload = nullptr;
+        }
         if (found != journal_valid) {
             report_journal(prog, found, what, why);
             return recover_flash_failed;

@@ -265,7 +265,6 @@ same "another partition behind the node by the reopen: cellshow refuses, and pri
 same "another partition behind the node: it is left alone, and the journal stays" "$JOURNAL_NAME" \
     "$(cmp "$MTDSIM_IMAGE" "$FLASH_DIR/other"; ls "$FACTORY_JOURNAL_DIR")"
 export MTDSIM_SIZE=$PART
-
 # The journal's directory must be an absolute path: a relative one names another
 # directory from each working directory.
 flash $PART
@@ -328,6 +327,15 @@ other_region() { set_word "$journal" 88 $((REGION ^ BLOCK)); header_crc "$journa
 bad "a journal of another region size" invalid "its sizes do not fit this build's region" other_region
 other_size() { set_word "$journal" 80 $((PART * 2)); header_crc "$journal"; }
 bad "a journal of a partition of another size" invalid "it was written for another geometry" other_size
+# And one replaced by one of another geometry by the second look: it is not replayed.
+cut_state
+stopped_show other_size
+same "a journal of another geometry by the second look: cellshow refuses it" \
+    "255 cellshow: $journal is no journal of this partition (it was written for another geometry); it is left in place" \
+    "$(cat "$FLASH_DIR/status") $(cat "$FLASH_DIR/err")"
+same "a journal of another geometry by the second look: nothing erased or written" "" \
+    "$(trace | grep -E '^(erase|write|setbad)')"
+
 a_directory() { rm "$journal"; mkdir "$journal"; }
 bad "a directory in the journal's place" untrusted "not a plain file" a_directory
 a_link() { rm "$journal"; ln -s "$FLASH_DIR/cut.journal" "$journal"; }
