@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -122,6 +123,8 @@ struct list_size {
     bool valid = true;
 };
 
+unsigned long list_bytes_counted = 0;
+
 // Add the tokens of `cats` to `size`.
 static void count_list(const char *cats, list_size &size)
 {
@@ -141,6 +144,7 @@ static void count_list(const char *cats, list_size &size)
         if (size.categories > max_list_entries)
             size.categories = max_list_entries + 1;
     }
+    list_bytes_counted += static_cast<unsigned long>(at - cats);
 }
 
 // Add the size of one list to that of the lists joined before it.
@@ -233,10 +237,15 @@ static int convert_names(const char *level, const char *cats, list_size *size, g
     owned_text tokens(copy_text(cats), &free);
     if (!tokens)
         return -1;
-    // A name repeated is counted once, so that the count costs no more than the argument
-    // however long the raw list it stands for.
-    const char *counted = nullptr;
-    list_size each;
+    // The raw lists of the names are counted once each, as far as a small cache keyed by
+    // the table's text holds them: names repeated, or taking turns, cost their lookups only,
+    // however long the raw lists they stand for.
+    struct counted_list {
+        const char *raw;
+        list_size size;
+    };
+    constexpr size_t cache_slots = 61;
+    counted_list cache[cache_slots] = {};
     bool first = true;
     char *save = nullptr;
     for (char *token = strtok_r(tokens.get(), ",", &save); token; token = strtok_r(nullptr, ",", &save)) {
@@ -245,14 +254,15 @@ static int convert_names(const char *level, const char *cats, list_size *size, g
         if (strcmp(raw, token) == 0 || !raw_cats)
             return 0;
         if (size) {
-            if (raw != counted) {
-                each = list_size();
-                count_list(raw_cats + 1, each);
-                counted = raw;
+            counted_list &slot = cache[reinterpret_cast<uintptr_t>(raw) / 16 % cache_slots];
+            if (slot.raw != raw) {
+                slot.raw = raw;
+                slot.size = list_size();
+                count_list(raw_cats + 1, slot.size);
             }
             // A list past the cap, as showlabel would count it, stays as written; one of
             // more tokens than the cap stands for more categories too.
-            add_list_size(*size, each);
+            add_list_size(*size, slot.size);
             if (size->tokens > max_list_entries)
                 return 0;
         }

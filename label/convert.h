@@ -24,6 +24,11 @@
 // out as expand_category_list does. Null when memory ran out.
 [[nodiscard]] char *untranslate_level(const char *text);
 
+// The bytes of raw category lists that the size checks of untranslate_level and
+// translate_level have read since the process started: the tests read it to check
+// that a list refused for its size costs no more than its names.
+extern unsigned long list_bytes_counted;
+
 // A translated range in raw form: a known translation of the whole text, else
 // each side of the first '-' converted by untranslate_level. Null when memory ran
 // out, on either side.
