@@ -325,7 +325,10 @@ char *untranslate_range(const char *text)
     owned_text high_raw(untranslate_level(high), &free);
     if (!high_raw)
         return nullptr;
-    return format_text("%s-%s", low_raw.get(), high_raw.get());
+    // An end is one level: a name that stands for a whole range stays as written there,
+    // or the range would have three ends.
+    return format_text("%s-%s", strchr(low_raw.get(), '-') ? low.get() : low_raw.get(),
+                       strchr(high_raw.get(), '-') ? high : high_raw.get());
 }
 
 // The part of a range to convert: one side of a range whose two sides are the

@@ -30,8 +30,9 @@
 extern unsigned long list_bytes_counted;
 
 // A translated range in raw form: a known translation of the whole text, else
-// each side of the first '-' converted by untranslate_level. Null when memory ran
-// out, on either side.
+// each side of the first '-' converted by untranslate_level (a side whose
+// conversion is itself a range stays as written). Null when memory ran out, on
+// either side.
 [[nodiscard]] char *untranslate_range(const char *text);
 
 // Parse `context` with libselinux and convert its range to raw form; a range whose

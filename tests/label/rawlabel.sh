@@ -94,6 +94,11 @@ claim "and a category name in a level's place" 1 "" "unknown level name in u:r:t
 claim "and a raw level before category names" 1 "" "unknown level name in u:r:t:s0:Blue$nl" -- \
     page_example u:r:t:s0:Blue
 claim "but takes a raw end as it is" 0 "u:r:t:s0:c0-s15:c0.c1023$nl" "" -- page_example u:r:t:s0:c0-SystemHigh
+claim "and category names without a level" 1 "" "unknown level name in u:r:t:Blue,Green$nl" -- \
+    page_example u:r:t:Blue,Green
+claim "and an empty end" 1 "" "an empty part in u:r:t:SystemLow-$nl" -- page_example u:r:t:SystemLow-
+claim "and an empty category list" 1 "" "an empty part in u:r:t:SystemLow-SystemLow:$nl" -- \
+    page_example u:r:t:SystemLow-SystemLow:
 
 # A converted list is capped as showlabel's expansion is: one that would stand for more
 # than 65,536 categories stays as written.

@@ -90,6 +90,8 @@ TEST(UntranslateRange, TranslationsHoldingDashesColonsOrNoCategories)
         {"Dark-Blue", "s2:c3"},
         {"SystemLow:Span", "SystemLow:Span"},
         {"Span", "s0-s15"},
+        {"Span-Secret", "Span-s1"},
+        {"SystemLow-Span", "s0-Span"},
     };
     expect_ranges(cases, std::size(cases));
 }
