@@ -17,6 +17,10 @@ unsigned long index_probes = 0;
 
 // The last level of the list, where the next one is linked.
 static LevelEntry *table_tail = nullptr;
+// The level the last category line was filed under: a file keeps a level's lines
+// together, so most category lines find theirs without a probe of the index, whose slots
+// a large file spreads far beyond the processor's caches.
+static LevelEntry *last_category_level = nullptr;
 
 // The text, or the two texts, that an index files an entry by.
 struct IndexKey {
@@ -391,12 +395,17 @@ static int add_category_entry(char *raw_label, const char *translation)
     size_t n = level_length(raw_label);
     char cut = raw_label[n];
     raw_label[n] = '\0';
-    LevelEntry *level = find_level_entry(raw_label);
+    // The first level of the name, found or added: a later level line of the same name
+    // never takes its place, so it may be kept for the lines that follow.
+    LevelEntry *level = last_category_level;
+    if (!level || strcmp(level->raw_level, raw_label) != 0)
+        level = find_level_entry(raw_label);
     if (!level)
         level = append_level_entry(raw_label, "");
     raw_label[n] = cut;
     if (!level)
         return -1;
+    last_category_level = level;
     char *label_copy, *translation_copy;
     auto cat = static_cast<CategoryEntry *>(
         record_with_texts(sizeof(CategoryEntry), raw_label, translation, &label_copy, &translation_copy));
@@ -554,6 +563,7 @@ void release_translation_table()
     }
     translation_table = nullptr;
     table_tail = nullptr;
+    last_category_level = nullptr;
     release_index(levels_by_raw);
     release_index(levels_by_translation);
     release_index(levels_by_pair);

@@ -60,6 +60,9 @@ TEST(LoadTranslationFile, ClassifiesEachLine)
         {"-s1=X\n", "->\n\t-s1->X\n"},
         {std::string("s0=Sys\0tem\ns1=Secret\n", 21), "s0->Sys\ns1->Secret\n"},
         {std::string("s0\0=X\n", 6), ""},
+        // A category line goes to the first level of its name, also after a later one.
+        {"s0:c0=A\ns0=X\ns0:c1=B\ns1:c0=C\ns0:c2=D\n",
+         "s0->\n\ts0:c2->D\n\ts0:c1->B\n\ts0:c0->A\ns0->X\ns1->\n\ts1:c0->C\n"},
     };
     for (auto &c : cases) {
         LoadedTable table(c.file);
