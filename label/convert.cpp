@@ -125,8 +125,8 @@ struct list_size {
 
 unsigned long list_bytes_counted = 0;
 
-// Add the tokens of `cats` to `size`.
-static void count_list(const char *cats, list_size &size)
+// Add the tokens of `cats` to `size`. Returns the bytes of `cats`.
+static size_t count_list(const char *cats, list_size &size)
 {
     const char *at = cats, *token;
     size_t length;
@@ -145,6 +145,7 @@ static void count_list(const char *cats, list_size &size)
             size.categories = max_list_entries + 1;
     }
     list_bytes_counted += static_cast<unsigned long>(at - cats);
+    return size_t(at - cats);
 }
 
 // Add the size of one list to that of the lists joined before it.
@@ -227,6 +228,54 @@ static int whole_lookup(const char *text, const char **level, const char **whole
     return 0;
 }
 
+// The sizes of the raw lists that one conversion counted, by the table's text that holds
+// them: an open-addressed map that grows (a map that cannot grow remembers no more; the
+// counts come out the same).
+struct counted_list {
+    const char *raw;
+    list_size size;
+};
+struct counted_lists {
+    counted_list *slots = nullptr;
+    size_t capacity = 0, used = 0;
+};
+// Lists of at most this many bytes are counted again each time a name stands for them.
+static const size_t short_list_bytes = 64;
+
+static size_t counted_slot(const counted_list *slots, size_t capacity, const char *raw)
+{
+    size_t i = size_t((uint64_t(reinterpret_cast<uintptr_t>(raw)) >> 4) * UINT64_C(0x9E3779B97F4A7C15) >> 32);
+    while (slots[i & (capacity - 1)].raw && slots[i & (capacity - 1)].raw != raw)
+        i++;
+    return i & (capacity - 1);
+}
+
+static const counted_list *counted_before(const counted_lists &lists, const char *raw)
+{
+    if (lists.used == 0)
+        return nullptr;
+    const counted_list &slot = lists.slots[counted_slot(lists.slots, lists.capacity, raw)];
+    return slot.raw ? &slot : nullptr;
+}
+
+static void remember_count(counted_lists &lists, const char *raw, const list_size &size)
+{
+    if (2 * (lists.used + 1) > lists.capacity) {
+        const size_t capacity = lists.capacity ? 2 * lists.capacity : 16;
+        auto slots = static_cast<counted_list *>(calloc(capacity, sizeof(counted_list)));
+        if (!slots)
+            return;
+        for (size_t i = 0; i < lists.capacity; i++)
+            if (lists.slots[i].raw)
+                slots[counted_slot(slots, capacity, lists.slots[i].raw)] = lists.slots[i];
+        free(lists.slots);
+        lists.slots = slots;
+        lists.capacity = capacity;
+    }
+    lists.slots[counted_slot(lists.slots, lists.capacity, raw)] = {raw, size};
+    lists.used++;
+}
+
 // The category names of `cats`, under `level`, turned into their raw lists: counted
 // into `size` when it is given, joined by ',' into `result` when that is. Returns 1; 0
 // when a name has no raw list, or the names stand for more items than the cap (the list
@@ -237,41 +286,42 @@ static int convert_names(const char *level, const char *cats, list_size *size, g
     owned_text tokens(copy_text(cats), &free);
     if (!tokens)
         return -1;
-    // The raw lists of the names are counted once each, as far as a small cache keyed by
-    // the table's text holds them: names repeated, or taking turns, cost their lookups only,
-    // however long the raw lists they stand for.
-    struct counted_list {
-        const char *raw;
-        list_size size;
-    };
-    constexpr size_t cache_slots = 61;
-    counted_list cache[cache_slots] = {};
+    // Each long raw list is counted once, however many names stand for it and in whatever
+    // order they come; short ones cost no more than their names to count again.
+    counted_lists counted;
+    int answer = 1;
     bool first = true;
     char *save = nullptr;
     for (char *token = strtok_r(tokens.get(), ",", &save); token; token = strtok_r(nullptr, ",", &save)) {
         const char *raw = raw_for_translation(level, token);
         const char *raw_cats = strchr(raw, ':');
-        if (strcmp(raw, token) == 0 || !raw_cats)
-            return 0;
+        if (strcmp(raw, token) == 0 || !raw_cats) {
+            answer = 0;
+            break;
+        }
         if (size) {
-            counted_list &slot = cache[reinterpret_cast<uintptr_t>(raw) / 16 % cache_slots];
-            if (slot.raw != raw) {
-                slot.raw = raw;
-                slot.size = list_size();
-                count_list(raw_cats + 1, slot.size);
-            }
+            list_size each;
+            if (const counted_list *before = counted_before(counted, raw))
+                each = before->size;
+            else if (count_list(raw_cats + 1, each) > short_list_bytes)
+                remember_count(counted, raw, each);
             // A list past the cap, as showlabel would count it, stays as written; one of
             // more tokens than the cap stands for more categories too.
-            add_list_size(*size, slot.size);
-            if (size->tokens > max_list_entries)
-                return 0;
+            add_list_size(*size, each);
+            if (size->tokens > max_list_entries) {
+                answer = 0;
+                break;
+            }
         }
         if (result && ((!first && !append_text(*result, ",", 1)) ||
-                       !append_text(*result, raw_cats + 1, strlen(raw_cats + 1))))
-            return -1;
+                       !append_text(*result, raw_cats + 1, strlen(raw_cats + 1)))) {
+            answer = -1;
+            break;
+        }
         first = false;
     }
-    return 1;
+    free(counted.slots);
+    return answer;
 }
 
 // The result is counted before it is built, so that a list refused for its size costs
