@@ -97,8 +97,9 @@ claim "but takes a raw end as it is" 0 "u:r:t:s0:c0-s15:c0.c1023$nl" "" -- page_
 claim "and category names without a level" 1 "" "unknown level name in u:r:t:Blue,Green$nl" -- \
     page_example u:r:t:Blue,Green
 claim "and an empty end" 1 "" "an empty part in u:r:t:SystemLow-$nl" -- page_example u:r:t:SystemLow-
-claim "and an empty category list" 1 "" "an empty part in u:r:t:SystemLow-SystemLow:$nl" -- \
-    page_example u:r:t:SystemLow-SystemLow:
+for context in u:r:t:SystemLow-SystemLow: u:r:t:SystemLow:, u:r:t::Blue u:r:t:SystemLow-:Green; do
+    claim "and an empty part: $context" 1 "" "an empty part in $context$nl" -- page_example $context
+done
 
 # A converted list is capped as showlabel's expansion is: one that would stand for more
 # than 65,536 categories stays as written.
