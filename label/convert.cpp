@@ -144,8 +144,10 @@ static size_t count_list(const char *cats, list_size &size)
         if (size.categories > max_list_entries)
             size.categories = max_list_entries + 1;
     }
-    list_bytes_counted += static_cast<unsigned long>(at - cats);
-    return size_t(at - cats);
+    // Commas after the last token were read as well.
+    const size_t bytes = size_t(at - cats) + strlen(at);
+    list_bytes_counted += static_cast<unsigned long>(bytes);
+    return bytes;
 }
 
 // Add the size of one list to that of the lists joined before it.

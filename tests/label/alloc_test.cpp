@@ -393,17 +393,30 @@ TEST(LongLists, CostAtMostAFewTimesTheLabelPlusTheResult)
         many += "s0:c" + std::string(20000, '0') + ".c" + std::to_string(n) + "=N" + std::to_string(n) + "\n";
     for (int i = 0; i < 4000; i++)
         turns += (i ? ",N" : "N") + std::to_string(i % 200);
-    LoadedTable table(many);
-    failalloc_arm(0, 0);
-    unsigned long before = list_bytes_counted;
-    char *out = untranslate_level(turns.c_str());
-    unsigned long counted = list_bytes_counted - before;
-    failalloc_disarm();
-    ASSERT_NE(out, nullptr);
-    EXPECT_EQ(out, turns);
-    free(out);
-    EXPECT_LT(counted, 2 * 200 * 20020ul) << "names taking turns";
-    EXPECT_LT(size_t(failalloc_peak_bytes()), 4 * turns.size() + 200 * 128) << "names taking turns";
+    unsigned long before, counted;
+    {
+        LoadedTable table(many);
+        failalloc_arm(0, 0);
+        before = list_bytes_counted;
+        char *out = untranslate_level(turns.c_str());
+        counted = list_bytes_counted - before;
+        failalloc_disarm();
+        ASSERT_NE(out, nullptr);
+        EXPECT_EQ(out, turns);
+        free(out);
+        EXPECT_LT(counted, 2 * 200 * 20020ul) << "names taking turns";
+        EXPECT_LT(size_t(failalloc_peak_bytes()), 4 * turns.size() + 200 * 128) << "names taking turns";
+    }
+
+    // A list that ends in 20,000 commas is as long to read, and read once too.
+    LoadedTable commas("s0=SystemLow\ns0:c0" + std::string(20000, ',') + "=A\n");
+    std::string many_a = "SystemLow:" + repeated("A,", 2000) + "Missing";
+    before = list_bytes_counted;
+    owned_text as_written(untranslate_level(many_a.c_str()), &free);
+    counted = list_bytes_counted - before;
+    EXPECT_STREQ(as_written.get(), many_a.c_str());
+    EXPECT_GE(counted, 20000ul) << "a list ending in commas";
+    EXPECT_LT(counted, 2 * 20010ul) << "a list ending in commas";
 }
 
 } // namespace
