@@ -85,6 +85,10 @@ conf=$EXAMPLE
 claim "the page's script takes what converted" 0 "u:r:t:s0:c0,c1-s15:c0.c1023$nl" "" -- \
     page_example u:r:t:SystemLow:Blue,Green-SystemHigh
 claim "and a context without a range" 0 "u:r:t:s15$nl" "" -- page_example u:r:t
+grep -v SystemHigh "$EXAMPLE" >"$files/no-fallback.conf"
+conf=$files/no-fallback.conf
+claim "but not without a range and a fallback level" 1 "" "an empty part in u:r:t$nl" -- page_example u:r:t
+conf=$EXAMPLE
 claim "it refuses a name left as written" 1 "" "names left unconverted in u:r:t:SystemLow:Blue,Purple$nl" -- \
     page_example u:r:t:SystemLow:Blue,Purple
 claim "a level name the fallback level replaced" 1 "" "unknown level name in u:r:t:Mauve:Blue$nl" -- \
@@ -97,7 +101,7 @@ claim "but takes a raw end as it is" 0 "u:r:t:s0:c0-s15:c0.c1023$nl" "" -- page_
 claim "and category names without a level" 1 "" "unknown level name in u:r:t:Blue,Green$nl" -- \
     page_example u:r:t:Blue,Green
 claim "and an empty end" 1 "" "an empty part in u:r:t:SystemLow-$nl" -- page_example u:r:t:SystemLow-
-for context in u:r:t:SystemLow-SystemLow: u:r:t:SystemLow:, u:r:t::Blue u:r:t:SystemLow-:Green; do
+for context in u:r:t:SystemLow-SystemLow: u:r:t:SystemLow:, u:r:t::Blue u:r:t:SystemLow-:Green u:r:t:; do
     claim "and an empty part: $context" 1 "" "an empty part in $context$nl" -- page_example $context
 done
 
